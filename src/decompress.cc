@@ -1,0 +1,29 @@
+#include "decompress.h"
+
+#include <lzo1x.h>
+
+#include <utility>
+
+namespace unlzon {
+
+std::optional<decompress_result> decompress_demo_payload(const unsigned char* payload,
+                                                         std::uint32_t in_size,
+                                                         std::uint32_t out_size) {
+    std::optional<byte_buffer> image = byte_buffer::allocate(out_size);
+    if (!image) {
+        return std::nullopt;
+    }
+    // The checking decoder stays inside both buffers and refuses references
+    // before the start of the image; it needs no work memory.
+    lzo_uint produced = out_size;
+    const int code = lzo1x_decompress_safe(payload, in_size, image->data(), &produced, nullptr);
+    // Bounded by the capacity given above, so it fits the 32-bit field.
+    const auto actual_size = static_cast<std::uint32_t>(produced);
+    return decompress_result{code, actual_size, std::move(*image)};
+}
+
+bool demo_image_accepted(const decompress_result& result, std::uint32_t out_size) {
+    return result.code == LZO_E_OK && result.actual_size <= out_size;
+}
+
+}  // namespace unlzon

@@ -1,0 +1,105 @@
+// Files and buffers for a whole-image unpacker: positioned reads straight
+// into a buffer, large zeroed buffers from the kernel, and an output file
+// that disappears again unless it was written completely.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace unlzon {
+
+/// A fixed-size block of heap memory, zero-filled when allocated. Move-only.
+class byte_buffer {
+  public:
+    /// Allocate `size` zero bytes; nullopt if the memory cannot be had.
+    static std::optional<byte_buffer> allocate(std::size_t size);
+
+    byte_buffer(byte_buffer&& other) noexcept;
+    byte_buffer& operator=(byte_buffer&& other) noexcept;
+    byte_buffer(const byte_buffer&) = delete;
+    byte_buffer& operator=(const byte_buffer&) = delete;
+    ~byte_buffer();
+
+    unsigned char* data() { return data_; }
+    const unsigned char* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+  private:
+    byte_buffer(unsigned char* data, std::size_t size, std::size_t mapped)
+        : data_(data), size_(size), mapped_(mapped) {}
+    void release() noexcept;
+
+    unsigned char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t mapped_ = 0;  // length of the kernel mapping, 0 if from calloc
+};
+
+enum class read_status {
+    ok,           // every requested byte was read
+    end_of_file,  // the file ends before the last requested byte
+    error,        // the system reported an I/O error
+};
+
+/// A regular file open for reading. Move-only; closed when destroyed.
+class input_file {
+  public:
+    /// Open `path` for reading; nullopt unless it names a regular file that can be opened.
+    static std::optional<input_file> open(const char* path);
+
+    input_file(input_file&& other) noexcept;
+    input_file& operator=(input_file&& other) noexcept;
+    input_file(const input_file&) = delete;
+    input_file& operator=(const input_file&) = delete;
+    ~input_file();
+
+    /// Length of the file in bytes when it was opened.
+    std::uint64_t size() const { return size_; }
+
+    /// Read exactly `count` bytes at absolute `offset` into `dest`, whatever
+    /// earlier reads did.
+    read_status read_at(std::uint64_t offset, void* dest, std::size_t count) const;
+
+  private:
+    input_file(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+};
+
+/// A file being written that is removed again unless commit() succeeds, so
+/// that a failed or interrupted run never leaves a partial file under the
+/// final name. Move-only.
+class output_file {
+  public:
+    /// Create `path`, or empty an existing file of that name, for writing;
+    /// nullopt if it cannot be opened.
+    static std::optional<output_file> create(std::string path);
+
+    output_file(output_file&& other) noexcept;
+    output_file& operator=(output_file&&) = delete;
+    output_file(const output_file&) = delete;
+    output_file& operator=(const output_file&) = delete;
+    /// Closes the file and, unless committed, removes it if it is a regular file.
+    ~output_file();
+
+    const std::string& path() const { return path_; }
+
+    /// Write all `count` bytes of `data`, then close the file and keep it.
+    /// False if any write or the close failed; the file is then removed when
+    /// this object is destroyed.
+    bool write_and_commit(const void* data, std::size_t count);
+
+  private:
+    output_file(int fd, std::string path, bool regular)
+        : fd_(fd), path_(std::move(path)), regular_(regular) {}
+
+    int fd_ = -1;
+    std::string path_;
+    bool regular_ = false;  // only a regular file is ever removed
+    bool committed_ = false;
+};
+
+}  // namespace unlzon
