@@ -1,0 +1,261 @@
+// The whole program, run as a user would: exact standard output, standard
+// error, exit status and output file for each outcome of a run.
+#include <gtest/gtest.h>
+#include <lzo1x.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "demo_format.h"
+#include "test_support.h"
+
+namespace unlzon {
+namespace {
+
+using test::bytes;
+
+constexpr int FAILED = 255;  // the tool returns -1
+
+std::string hex(std::uint64_t value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::string size_lines(std::uint64_t in_size, std::uint64_t out_size) {
+    return "In size: " + hex(in_size) + "\nOut size: " + hex(out_size) + "\n";
+}
+
+std::string success_lines(std::uint64_t in_size, std::uint64_t out_size, std::uint64_t actual,
+                          const std::string& output_path) {
+    return size_lines(in_size, out_size) + "Actual size: " + hex(actual) + "\nDecompressed " +
+           std::to_string(in_size) + " bytes back into " + std::to_string(out_size) +
+           " bytes\nDecompressed data written to " + output_path + "\n";
+}
+
+std::string replace_all(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+// The lines of a run whose decoding of `payload` fails; the actual size is
+// wherever the library's decoder stopped.
+std::string failure_lines(const bytes& payload, std::size_t out_size) {
+    bytes image(out_size);
+    lzo_uint produced = out_size;
+    lzo1x_decompress_safe(payload.data(), payload.size(), image.data(), &produced, nullptr);
+    return size_lines(payload.size(), out_size) + "Actual size: " + hex(produced) + "\n";
+}
+
+class CliTest : public ::testing::Test {
+  protected:
+    test::temp_dir dir_;
+    std::string input_ = dir_ / "demo.bin";
+    std::string output_ = input_ + ".nds";
+};
+
+// One container per outcome; in the expected texts IN and OUT stand for the
+// input and output paths.
+TEST_F(CliTest, EachOutcomeHasItsExactMessagesStatusAndOutput) {
+    const bytes image = test::sample_image(50000, 11);
+    const bytes stream = kit::compress_lzo1x(image, kit::compressor::lzo1x_1);
+    const auto in = stream.size();
+    const auto out = image.size();
+    const bytes good = kit::make_container(static_cast<std::uint32_t>(out), stream);
+    bytes padded_image = image;
+    padded_image.resize(out + 4096, 0);
+    bytes trailing_garbage = good;
+    trailing_garbage.insert(trailing_garbage.end(), {0xDE, 0xAD, 0xBE, 0xEF});
+    bytes extra_in_payload = stream;
+    extra_in_payload.push_back(0x00);
+    const bytes cut_stream(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(in / 2));
+    bytes bad_magic = good;
+    bad_magic[7] ^= 0xFF;
+    bytes truncated = good;
+    truncated.resize(truncated.size() - 1);
+    bytes huge_claim = kit::make_container(0x100, bytes{1, 2, 3, 4});
+    huge_claim[12] = 0xFF;  // in_size 0xFF000004, four bytes present
+    const bytes empty_stream = kit::compress_lzo1x(bytes(0), kit::compressor::lzo1x_1);
+    const auto declaring = [](std::size_t out_size, const bytes& payload) {
+        return kit::make_container(static_cast<std::uint32_t>(out_size), payload);
+    };
+    const bytes larger_than_declared = declaring(out - 1, stream);
+    const bytes extra_in_payload_container = declaring(out, extra_in_payload);
+    const bytes cut_container = declaring(out, cut_stream);
+
+    struct case_t {
+        const char* name;
+        bytes container;
+        std::string out;  // standard output after the banner and library lines
+        std::string err;
+        int status;
+        std::optional<bytes> image;  // the output file, or nullopt for none
+    };
+    const std::vector<case_t> cases = {
+        {"exact image", good, success_lines(in, out, out, "OUT"), "", 0, image},
+        {"bytes after the container are never read", trailing_garbage,
+         success_lines(in, out, out, "OUT"), "", 0, image},
+        {"short stream is padded with zeros", declaring(out + 4096, stream),
+         success_lines(in, out + 4096, out, "OUT"), "", 0, padded_image},
+        {"empty image", kit::make_container(0, empty_stream),
+         success_lines(empty_stream.size(), 0, 0, "OUT"), "", 0, bytes(0)},
+        {"image larger than declared", larger_than_declared, failure_lines(stream, out - 1),
+         "internal error - decompression failed: -5\n", 1, std::nullopt},
+        {"bytes after the end marker", extra_in_payload_container,
+         failure_lines(extra_in_payload, out), "internal error - decompression failed: -8\n", 1,
+         std::nullopt},
+        {"stream cut short", cut_container, failure_lines(cut_stream, out),
+         "internal error - decompression failed: -4\n", 1, std::nullopt},
+        {"empty payload", kit::make_container(16, bytes(0)), failure_lines(bytes(0), 16),
+         "internal error - decompression failed: -4\n", 1, std::nullopt},
+        {"wrong signature", bad_magic, "", "  ERROR: Not a valid compressed demo (IN)!\n", FAILED,
+         std::nullopt},
+        {"shorter than a header", bytes(DEMO_MAGIC.begin(), DEMO_MAGIC.end()), "",
+         "  ERROR: Not a valid compressed demo (IN)!\n", FAILED, std::nullopt},
+        {"empty file", bytes(0), "", "  ERROR: Not a valid compressed demo (IN)!\n", FAILED,
+         std::nullopt},
+        {"payload truncated", truncated, size_lines(in, out),
+         "  ERROR: Not a valid compressed demo (IN)!\n", FAILED, std::nullopt},
+        {"4 GiB payload claimed by a 20-byte file", huge_claim, size_lines(0xFF000004u, 0x100),
+         "  ERROR: Not a valid compressed demo (IN)!\n", FAILED, std::nullopt},
+    };
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::write_bytes(input_, c.container);
+        const test::run_result r = test::run_unlzon({input_});
+        EXPECT_EQ(r.out, test::banner_and_library() + replace_all(c.out, "OUT", output_));
+        EXPECT_EQ(r.err, replace_all(c.err, "IN", input_));
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(test::read_bytes(output_), c.image);
+        std::remove(output_.c_str());
+    }
+}
+
+TEST_F(CliTest, WrongArgumentCountPrintsUsageWithoutLibraryLines) {
+    const std::vector<std::vector<std::string>> arg_lists = {{}, {"a", "b"}, {"a", "b", "c"}};
+    for (const auto& args : arg_lists) {
+        const test::run_result r = test::run_unlzon(args);
+        EXPECT_EQ(r.out, test::banner());
+        EXPECT_EQ(r.err, "  Usage: " UNLZON_PATH " <in>\n\n");
+        EXPECT_EQ(r.status, FAILED);
+    }
+}
+
+TEST_F(CliTest, UnopenableInputNamesThePath) {
+    for (const std::string& path : {dir_ / "missing.bin", dir_.path()}) {
+        const test::run_result r = test::run_unlzon({path});
+        EXPECT_EQ(r.out, test::banner_and_library());
+        EXPECT_EQ(r.err, "  ERROR: Could not open input file (" + path + ")!\n");
+        EXPECT_EQ(r.status, FAILED);
+    }
+}
+
+TEST_F(CliTest, FailuresNeverTouchAnExistingOutputFile) {
+    const bytes earlier = {'k', 'e', 'e', 'p'};
+    const bytes image = test::sample_image(4000);
+    bytes stream = kit::compress_lzo1x(image, kit::compressor::lzo1x_1);
+    stream.push_back(0);  // a byte after the end marker
+    const bytes corrupt = kit::make_container(4000, stream);
+    bytes bad_magic = kit::pack_demo(image);
+    bad_magic[0] = 'X';
+    for (const bytes& container : {corrupt, bad_magic}) {
+        test::write_bytes(input_, container);
+        test::write_bytes(output_, earlier);
+        const test::run_result r = test::run_unlzon({input_});
+        EXPECT_NE(r.status, 0);
+        EXPECT_EQ(test::read_bytes(output_), earlier);
+    }
+}
+
+TEST_F(CliTest, SuccessReplacesAnExistingOutputFile) {
+    const bytes image = test::sample_image(3000);
+    test::write_bytes(input_, kit::pack_demo(image));
+    test::write_bytes(output_, bytes(100000, 0x77));
+    EXPECT_EQ(test::run_unlzon({input_}).status, 0);
+    EXPECT_EQ(test::read_bytes(output_), image);
+}
+
+TEST_F(CliTest, OddPathsGetNdsAppendedBesideTheInput) {
+    const bytes image = test::sample_image(3000);
+    ASSERT_EQ(mkdir((dir_ / "sub dir").c_str(), 0755), 0);
+    const std::string paths[] = {
+        dir_ / "sub dir/my demo.bin",
+        dir_ / "already.nds",     // becomes already.nds.nds; the input stays
+        dir_ / "100%s %d%n.bin",  // printf directives in a path are only text
+        dir_ / "no_extension",
+    };
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        const bytes container = kit::pack_demo(image);
+        test::write_bytes(path, container);
+        const test::run_result r = test::run_unlzon({path});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_NE(r.out.find("Decompressed data written to " + path + ".nds\n"), std::string::npos);
+        EXPECT_EQ(test::read_bytes(path + ".nds"), image);
+        EXPECT_EQ(test::read_bytes(path), container);
+    }
+}
+
+TEST_F(CliTest, RelativePathWritesIntoTheWorkingDirectory) {
+    const bytes image = test::sample_image(3000);
+    test::write_bytes(input_, kit::pack_demo(image));
+    test::run_options options;
+    options.working_dir = dir_.path();
+    const test::run_result r = test::run_unlzon({"demo.bin"}, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Decompressed data written to demo.bin.nds\n"), std::string::npos);
+    EXPECT_EQ(test::read_bytes(output_), image);
+}
+
+TEST_F(CliTest, UncreatableOutputIsReportedAfterTheSummaryLine) {
+    const bytes image = test::sample_image(3000);
+    const bytes container = kit::pack_demo(image);
+    test::write_bytes(input_, container);
+    ASSERT_EQ(mkdir(output_.c_str(), 0755), 0);  // a folder stands where the file would go
+    const test::run_result r = test::run_unlzon({input_});
+    const std::string summary =
+        "Decompressed " + std::to_string(container.size() - 16) + " bytes back into 3000 bytes\n";
+    EXPECT_EQ(r.out, test::banner_and_library() + size_lines(container.size() - 16, 3000) +
+                         "Actual size: bb8\n" + summary);
+    EXPECT_EQ(r.err, "  ERROR: Could not open output file (" + output_ + ")!\n");
+    EXPECT_EQ(r.status, FAILED);
+}
+
+TEST_F(CliTest, FailedWriteRemovesThePartialFileAndIsNotSuccess) {
+    const bytes image = test::sample_image(300000);
+    test::write_bytes(input_, kit::pack_demo(image));
+    test::run_options options;
+    options.file_size_limit = 100000;  // the disk is full after 100000 bytes
+    const test::run_result r = test::run_unlzon({input_}, options);
+    EXPECT_EQ(r.err, "  ERROR: Could not write output file (" + output_ + ")!\n");
+    EXPECT_EQ(r.status, FAILED);
+    EXPECT_EQ(r.out.find("Decompressed data written"), std::string::npos);
+    EXPECT_FALSE(test::read_bytes(output_).has_value());
+}
+
+TEST_F(CliTest, WriteToAFullDeviceFails) {
+    test::write_bytes(input_, kit::pack_demo(test::sample_image(3000)));
+    ASSERT_EQ(symlink("/dev/full", output_.c_str()), 0);
+    const test::run_result r = test::run_unlzon({input_});
+    EXPECT_EQ(r.err, "  ERROR: Could not write output file (" + output_ + ")!\n");
+    EXPECT_EQ(r.status, FAILED);
+}
+
+TEST_F(CliTest, LinesKeepTheRunsOrderWhenBothStreamsShareAPipe) {
+    test::write_bytes(input_, kit::make_container(8, bytes(0)));
+    test::run_options options;
+    options.merge_streams = true;
+    const test::run_result r = test::run_unlzon({input_}, options);
+    EXPECT_EQ(r.out, test::banner_and_library() + size_lines(0, 8) +
+                         "Actual size: 0\ninternal error - decompression failed: -4\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+}  // namespace
+}  // namespace unlzon

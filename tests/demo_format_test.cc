@@ -1,0 +1,132 @@
+#include "demo_format.h"
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace unlzon {
+namespace {
+
+using test::bytes;
+
+// A header declaring `in_size` payload bytes, with none of them present.
+bytes header_bytes(std::uint32_t out_size, std::uint32_t in_size) {
+    bytes header = kit::make_container(out_size, bytes(0));
+    for (std::size_t i = 0; i < 4; ++i) {
+        header[12 + i] = static_cast<unsigned char>(in_size >> (24 - 8 * i));
+    }
+    return header;
+}
+
+class DemoFormatTest : public ::testing::Test {
+  protected:
+    input_file open_with(const bytes& content) {
+        const std::string path = dir_ / "demo.bin";
+        test::write_bytes(path, content);
+        std::optional<input_file> file = input_file::open(path.c_str());
+        EXPECT_TRUE(file.has_value());
+        return std::move(*file);
+    }
+
+    test::temp_dir dir_;
+};
+
+TEST(LoadBe32, ReadsMostSignificantByteFirst) {
+    struct case_t {
+        unsigned char in[4];
+        std::uint32_t want;
+    };
+    const case_t cases[] = {
+        {{0x00, 0x00, 0x01, 0x00}, 256},
+        {{0x00, 0x00, 0x00, 0x2A}, 42},
+        {{0x12, 0x34, 0x56, 0x78}, 0x12345678u},
+        {{0x80, 0x00, 0x00, 0x00}, 0x80000000u},  // never a negative number
+        {{0xFF, 0xFF, 0xFF, 0xFF}, 0xFFFFFFFFu},
+    };
+    for (const case_t& c : cases) {
+        EXPECT_EQ(load_be32(c.in), c.want);
+    }
+}
+
+TEST_F(DemoFormatTest, HeaderSizesAreDecodedFromTheirOffsets) {
+    // out_size stands at offset 8, in_size at offset 12.
+    bytes content = {0x4C, 0x5A, 0x4F, 0x6E, 0x00, 0x2F, 0xF1, 0x71,
+                     0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x2A};
+    const header_result result = read_demo_header(open_with(content));
+    ASSERT_EQ(result.status, demo_status::ok);
+    EXPECT_EQ(result.header.out_size, 256u);
+    EXPECT_EQ(result.header.in_size, 42u);
+}
+
+TEST_F(DemoFormatTest, HighBitSizesStayLargeUnsignedNumbers) {
+    const header_result result =
+        read_demo_header(open_with(header_bytes(0xFFFFFFFFu, 0x80000001u)));
+    ASSERT_EQ(result.status, demo_status::ok);
+    EXPECT_EQ(result.header.out_size, 0xFFFFFFFFu);
+    EXPECT_EQ(result.header.in_size, 0x80000001u);
+}
+
+TEST_F(DemoFormatTest, AnyDifferenceInTheSignatureIsNotADemo) {
+    for (std::size_t at = 0; at < DEMO_MAGIC.size(); ++at) {
+        bytes content = header_bytes(4, 0);
+        content[at] ^= 0x01;
+        EXPECT_EQ(read_demo_header(open_with(content)).status, demo_status::not_a_demo)
+            << "byte " << at;
+    }
+}
+
+TEST_F(DemoFormatTest, FilesShorterThanTheHeaderAreNotDemos) {
+    const bytes full = header_bytes(1, 1);
+    for (std::size_t length = 0; length < DEMO_HEADER_SIZE; ++length) {
+        const bytes content(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(length));
+        EXPECT_EQ(read_demo_header(open_with(content)).status, demo_status::not_a_demo)
+            << length << " bytes";
+    }
+}
+
+TEST_F(DemoFormatTest, PayloadIsExactlyInSizeBytesAndTrailingBytesAreIgnored) {
+    const bytes payload = {1, 2, 3, 4, 5};
+    bytes content = kit::make_container(9, payload);
+    content.insert(content.end(), {0xEE, 0xEE, 0xEE});
+    const input_file file = open_with(content);
+    const header_result header = read_demo_header(file);
+    ASSERT_EQ(header.status, demo_status::ok);
+    const payload_result result = read_demo_payload(file, header.header);
+    ASSERT_EQ(result.status, demo_status::ok);
+    EXPECT_EQ(bytes(result.payload->data(), result.payload->data() + result.payload->size()),
+              payload);
+}
+
+TEST_F(DemoFormatTest, PayloadShorterThanDeclaredIsNotADemo) {
+    struct case_t {
+        std::uint32_t in_size;
+        std::size_t present;
+    };
+    const case_t cases[] = {
+        {5, 4},
+        {1, 0},
+        {0xFFFFFFFFu, 4},  // must be refused before anything near 4 GiB is allocated
+        {0x80000000u, 0},
+    };
+    for (const case_t& c : cases) {
+        bytes content = header_bytes(16, c.in_size);
+        content.resize(DEMO_HEADER_SIZE + c.present, 0x11);
+        const input_file file = open_with(content);
+        const header_result header = read_demo_header(file);
+        ASSERT_EQ(header.status, demo_status::ok);
+        EXPECT_EQ(read_demo_payload(file, header.header).status, demo_status::not_a_demo)
+            << c.in_size << " declared, " << c.present << " present";
+    }
+}
+
+TEST_F(DemoFormatTest, EmptyPayloadIsRead) {
+    const input_file file = open_with(header_bytes(0, 0));
+    const header_result header = read_demo_header(file);
+    ASSERT_EQ(header.status, demo_status::ok);
+    const payload_result result = read_demo_payload(file, header.header);
+    ASSERT_EQ(result.status, demo_status::ok);
+    EXPECT_EQ(result.payload->size(), 0u);
+}
+
+}  // namespace
+}  // namespace unlzon

@@ -1,0 +1,165 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <lzo1x.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace unlzon::test {
+
+temp_dir::temp_dir() {
+    const char* const base = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/unlzon-test-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+}
+
+temp_dir::~temp_dir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+void write_bytes(const std::string& path, const bytes& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
+    out.close();
+    if (!out) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
+std::optional<bytes> read_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    return bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+namespace {
+
+// Drain both pipes until the child has closed them.
+void collect(int out_fd, int err_fd, run_result& result) {
+    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open_count = err_fd >= 0 ? 2 : 1;
+    if (err_fd < 0) {
+        fds[1].fd = -1;
+    }
+    char chunk[65536];
+    while (open_count > 0) {
+        if (poll(fds, 2, -1) < 0) {
+            continue;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) {
+                continue;
+            }
+            const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
+            if (n > 0) {
+                sinks[i]->append(chunk, static_cast<std::size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_count;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+run_result run_program(const std::vector<std::string>& argv, const run_options& options) {
+    int out_pipe[2];
+    int err_pipe[2];
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    std::vector<char*> args;
+    for (const std::string& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        dup2(out_pipe[1], STDOUT_FILENO);
+        dup2(options.merge_streams ? out_pipe[1] : err_pipe[1], STDERR_FILENO);
+        close(out_pipe[0]);
+        close(out_pipe[1]);
+        close(err_pipe[0]);
+        close(err_pipe[1]);
+        if (options.file_size_limit != 0) {
+            // Past the limit write() fails with EFBIG, as on a full disk.
+            signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{options.file_size_limit, options.file_size_limit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        if (!options.working_dir.empty() && chdir(options.working_dir.c_str()) != 0) {
+            _exit(127);
+        }
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    run_result result;
+    if (options.merge_streams) {
+        close(err_pipe[0]);
+        collect(out_pipe[0], -1, result);
+    } else {
+        collect(out_pipe[0], err_pipe[0], result);
+    }
+    int wait_status = 0;
+    while (waitpid(pid, &wait_status, 0) < 0) {
+    }
+    if (WIFEXITED(wait_status)) {
+        result.status = WEXITSTATUS(wait_status);
+    } else if (WIFSIGNALED(wait_status)) {
+        result.signal = WTERMSIG(wait_status);
+    }
+    return result;
+}
+
+run_result run_unlzon(const std::vector<std::string>& args, const run_options& options) {
+    std::vector<std::string> argv{UNLZON_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, options);
+}
+
+std::string banner() {
+    return "unlzon " UNLZON_VERSION
+           " - unpacks LZO-compressed game demos\n"
+           "Written by the unlzon developers.\n"
+           "Unpacks PATH into PATH.nds; see unlzon(1).\n";
+}
+
+std::string banner_and_library() {
+    return banner() + "\nUses LZO real-time data compression library (v" + lzo_version_string() +
+           ", " + lzo_version_date() +
+           ").\n"
+           "LZO is Copyright (C) 1996-2017 Markus F.X.J. Oberhumer,\n"
+           "distributed under the GNU General Public License, version 2 or later.\n\n";
+}
+
+bytes sample_image(std::size_t size, std::uint64_t seed) {
+    return kit::make_demo_image(size, seed);
+}
+
+}  // namespace unlzon::test

@@ -1,0 +1,62 @@
+// Shared helpers for the tests: scratch folders, whole-file I/O and running
+// the built program as a user would.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "demo_kit.h"
+
+namespace unlzon::test {
+
+using kit::bytes;
+
+/// A fresh folder, removed with everything in it when the object goes.
+class temp_dir {
+  public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+void write_bytes(const std::string& path, const bytes& data);
+/// The file's bytes, or nullopt if it does not exist.
+std::optional<bytes> read_bytes(const std::string& path);
+
+struct run_options {
+    bool merge_streams = false;         // standard error into the same pipe as standard output
+    std::uint64_t file_size_limit = 0;  // RLIMIT_FSIZE for the child, 0 for none
+    std::string working_dir;            // empty: this process's
+};
+
+struct run_result {
+    int status = -1;  // exit status 0..255, or -1 if killed by a signal
+    int signal = 0;   // the signal that killed it, or 0
+    std::string out;  // standard output (with standard error, if merged)
+    std::string err;
+};
+
+/// Run `argv` (argv[0] is the program) to the end and collect what it printed.
+run_result run_program(const std::vector<std::string>& argv, const run_options& options = {});
+
+/// Run the built unlzon with `args` after its own name.
+run_result run_unlzon(const std::vector<std::string>& args, const run_options& options = {});
+
+/// What unlzon prints on standard output before it looks at its arguments.
+std::string banner();
+/// The banner followed by the lines about the LZO library.
+std::string banner_and_library();
+
+/// A small synthetic image of `size` bytes.
+bytes sample_image(std::size_t size, std::uint64_t seed = 1);
+
+}  // namespace unlzon::test

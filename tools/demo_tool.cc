@@ -1,0 +1,84 @@
+// demo_tool: makes the project's test material.
+//
+//   demo_tool image SIZE SEED OUT     write a synthetic demo image (SIZE may end in K or M)
+//   demo_tool pack [--best] IN OUT    pack an image into a container (LZO1X-1, or LZO1X-999)
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+
+#include "demo_kit.h"
+
+namespace {
+
+using unlzon::kit::bytes;
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: demo_tool image SIZE SEED OUT\n"
+                 "       demo_tool pack [--best] IN OUT\n");
+    return 2;
+}
+
+std::size_t parse_size(const std::string& text) {
+    std::size_t end = 0;
+    std::size_t value = std::stoull(text, &end, 10);
+    const std::string suffix = text.substr(end);
+    if (suffix == "K") {
+        value <<= 10;
+    } else if (suffix == "M") {
+        value <<= 20;
+    } else if (!suffix.empty()) {
+        throw std::invalid_argument("bad size: " + text);
+    }
+    return value;
+}
+
+bytes read_file(const char* path) {
+    std::ifstream in(path, std::ios::binary);
+    bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad() || !in.eof()) {
+        throw std::runtime_error(std::string("cannot read ") + path);
+    }
+    return data;
+}
+
+void write_file(const char* path, const bytes& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
+    out.close();
+    if (!out) {
+        throw std::runtime_error(std::string("cannot write ") + path);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        if (argc == 5 && std::strcmp(argv[1], "image") == 0) {
+            write_file(argv[4], unlzon::kit::make_demo_image(parse_size(argv[2]),
+                                                             std::stoull(argv[3], nullptr, 0)));
+            return 0;
+        }
+        if (argc >= 4 && argc <= 5 && std::strcmp(argv[1], "pack") == 0) {
+            const bool best = argc == 5 && std::strcmp(argv[2], "--best") == 0;
+            if (argc == 5 && !best) {
+                return usage();
+            }
+            const auto method =
+                best ? unlzon::kit::compressor::lzo1x_999 : unlzon::kit::compressor::lzo1x_1;
+            write_file(argv[argc - 1], unlzon::kit::pack_demo(read_file(argv[argc - 2]), method));
+            return 0;
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "demo_tool: %s\n", e.what());
+        return 1;
+    }
+    return usage();
+}
