@@ -40,8 +40,11 @@ std::size_t parse_size(const std::string& text) {
 
 bytes read_file(const char* path) {
     std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error(std::string("cannot open ") + path);
+    }
     bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad() || !in.eof()) {
+    if (in.bad()) {
         throw std::runtime_error(std::string("cannot read ") + path);
     }
     return data;
