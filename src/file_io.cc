@@ -1,5 +1,7 @@
 #include "file_io.h"
 
+#include "interrupt.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -152,19 +154,24 @@ read_status input_file::read_at(std::uint64_t offset, void* dest, std::size_t co
 }
 
 std::optional<output_file> output_file::create(std::string path) {
+    // An interrupt between creating the file and arming its removal would
+    // leave it behind; one before creating it must not remove an earlier file.
+    const interrupt_blocker hold_interrupts;
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
         return std::nullopt;
     }
     struct stat info {};
     const bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    return output_file(fd, std::move(path), regular);
+    const bool armed = regular && arm_interrupt_cleanup(path.c_str());
+    return output_file(fd, std::move(path), regular, armed);
 }
 
 output_file::output_file(output_file&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       path_(std::move(other.path_)),
       regular_(std::exchange(other.regular_, false)),
+      armed_(std::exchange(other.armed_, false)),
       committed_(std::exchange(other.committed_, true)) {}
 
 output_file::~output_file() {
@@ -173,6 +180,10 @@ output_file::~output_file() {
     }
     if (!committed_ && regular_) {
         (void)unlink(path_.c_str());
+    }
+    // Only now: an interrupt until the file is gone must still remove it.
+    if (armed_) {
+        disarm_interrupt_cleanup();
     }
 }
 
@@ -197,6 +208,10 @@ bool output_file::write_and_commit(const void* data, std::size_t count) {
     // close() reports errors that a delayed write-back found (NFS, quotas).
     const int closed = ::close(std::exchange(fd_, -1));
     committed_ = closed == 0;
+    if (committed_ && armed_) {
+        disarm_interrupt_cleanup();
+        armed_ = false;
+    }
     return committed_;
 }
 

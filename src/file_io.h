@@ -69,9 +69,10 @@ class input_file {
     std::uint64_t size_ = 0;
 };
 
-/// A file being written that is removed again unless commit() succeeds, so
-/// that a failed or interrupted run never leaves a partial file under the
-/// final name. Move-only.
+/// A file being written that is removed again unless write_and_commit()
+/// succeeds, so that a failed or interrupted run never leaves a partial file
+/// under the final name. Only a regular file is ever removed, and only one
+/// that this object created or emptied. Move-only; one at a time.
 class output_file {
   public:
     /// Create `path`, or empty an existing file of that name, for writing;
@@ -93,12 +94,13 @@ class output_file {
     bool write_and_commit(const void* data, std::size_t count);
 
   private:
-    output_file(int fd, std::string path, bool regular)
-        : fd_(fd), path_(std::move(path)), regular_(regular) {}
+    output_file(int fd, std::string path, bool regular, bool armed)
+        : fd_(fd), path_(std::move(path)), regular_(regular), armed_(armed) {}
 
     int fd_ = -1;
     std::string path_;
     bool regular_ = false;  // only a regular file is ever removed
+    bool armed_ = false;    // removed by the interrupt handler too
     bool committed_ = false;
 };
 

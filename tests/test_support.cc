@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -82,18 +83,52 @@ void collect(int out_fd, int err_fd, run_result& result) {
 
 }  // namespace
 
+namespace {
+
+// In the child, between fork and exec: limits and signal dispositions.
+void apply_options(const run_options& options) {
+    if (options.file_size_limit != 0) {
+        // Past the limit write() fails with EFBIG, as on a full disk.
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{options.file_size_limit, options.file_size_limit};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (options.memory_limit != 0) {
+        const rlimit limit{options.memory_limit, options.memory_limit};
+        setrlimit(RLIMIT_AS, &limit);
+    }
+    if (options.ignore_hangup) {
+        signal(SIGHUP, SIG_IGN);
+    }
+    if (!options.working_dir.empty() && chdir(options.working_dir.c_str()) != 0) {
+        _exit(127);
+    }
+}
+
+std::vector<char*> c_args(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const std::string& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    return args;
+}
+
+std::vector<std::string> unlzon_argv(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{UNLZON_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+}  // namespace
+
 run_result run_program(const std::vector<std::string>& argv, const run_options& options) {
     int out_pipe[2];
     int err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
         throw std::runtime_error("pipe failed");
     }
-    std::vector<char*> args;
-    for (const std::string& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
-
+    std::vector<char*> args = c_args(argv);
     const pid_t pid = fork();
     if (pid < 0) {
         throw std::runtime_error("fork failed");
@@ -105,29 +140,53 @@ run_result run_program(const std::vector<std::string>& argv, const run_options& 
         close(out_pipe[1]);
         close(err_pipe[0]);
         close(err_pipe[1]);
-        if (options.file_size_limit != 0) {
-            // Past the limit write() fails with EFBIG, as on a full disk.
-            signal(SIGXFSZ, SIG_IGN);
-            const rlimit limit{options.file_size_limit, options.file_size_limit};
-            setrlimit(RLIMIT_FSIZE, &limit);
-        }
-        if (!options.working_dir.empty() && chdir(options.working_dir.c_str()) != 0) {
-            _exit(127);
-        }
+        apply_options(options);
         execv(args[0], args.data());
         _exit(127);
     }
     close(out_pipe[1]);
     close(err_pipe[1]);
-    run_result result;
     if (options.merge_streams) {
         close(err_pipe[0]);
-        collect(out_pipe[0], -1, result);
-    } else {
-        collect(out_pipe[0], err_pipe[0], result);
+        err_pipe[0] = -1;
     }
+    run_result output;
+    collect(out_pipe[0], err_pipe[0], output);
+    run_result result = finish_program(pid);
+    result.out = std::move(output.out);
+    result.err = std::move(output.err);
+    return result;
+}
+
+run_result run_unlzon(const std::vector<std::string>& args, const run_options& options) {
+    return run_program(unlzon_argv(args), options);
+}
+
+int start_unlzon(const std::vector<std::string>& args, const run_options& options) {
+    std::vector<std::string> argv = unlzon_argv(args);
+    std::vector<char*> c_argv = c_args(argv);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        const int null_fd = open("/dev/null", O_WRONLY);
+        dup2(null_fd, STDOUT_FILENO);
+        dup2(null_fd, STDERR_FILENO);
+        apply_options(options);
+        execv(c_argv[0], c_argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+run_result finish_program(int pid) {
+    run_result result;
     int wait_status = 0;
     while (waitpid(pid, &wait_status, 0) < 0) {
+        if (errno != EINTR) {
+            throw std::runtime_error("waitpid failed");
+        }
     }
     if (WIFEXITED(wait_status)) {
         result.status = WEXITSTATUS(wait_status);
@@ -135,12 +194,6 @@ run_result run_program(const std::vector<std::string>& argv, const run_options& 
         result.signal = WTERMSIG(wait_status);
     }
     return result;
-}
-
-run_result run_unlzon(const std::vector<std::string>& args, const run_options& options) {
-    std::vector<std::string> argv{UNLZON_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_program(argv, options);
 }
 
 std::string banner() {

@@ -35,6 +35,8 @@ std::optional<bytes> read_bytes(const std::string& path);
 struct run_options {
     bool merge_streams = false;         // standard error into the same pipe as standard output
     std::uint64_t file_size_limit = 0;  // RLIMIT_FSIZE for the child, 0 for none
+    std::uint64_t memory_limit = 0;     // RLIMIT_AS for the child, 0 for none
+    bool ignore_hangup = false;         // start with SIGHUP ignored, as under nohup
     std::string working_dir;            // empty: this process's
 };
 
@@ -50,6 +52,13 @@ run_result run_program(const std::vector<std::string>& argv, const run_options& 
 
 /// Run the built unlzon with `args` after its own name.
 run_result run_unlzon(const std::vector<std::string>& args, const run_options& options = {});
+
+/// Start the built unlzon with `args`, its output streams discarded; returns
+/// its process id for finish_program().
+int start_unlzon(const std::vector<std::string>& args, const run_options& options = {});
+
+/// Wait for a started program; only status and signal are filled in.
+run_result finish_program(int pid);
 
 /// What unlzon prints on standard output before it looks at its arguments.
 std::string banner();
