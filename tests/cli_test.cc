@@ -257,5 +257,53 @@ TEST_F(CliTest, LinesKeepTheRunsOrderWhenBothStreamsShareAPipe) {
     EXPECT_EQ(r.status, 1);
 }
 
+// Address-space limits would starve the sanitizers' own shadow memory.
+#if defined(__SANITIZE_ADDRESS__)
+#define UNLZON_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UNLZON_UNDER_ASAN 1
+#endif
+#endif
+
+TEST_F(CliTest, BufferThatCannotBeAllocatedIsOneErrorLine) {
+#ifdef UNLZON_UNDER_ASAN
+    GTEST_SKIP() << "address-space limit not usable under AddressSanitizer";
+#endif
+    const std::uint64_t big = 3u << 29;  // 1.5 GiB, over the 1 GiB limit below
+    const bytes end_marker = kit::compress_lzo1x(bytes(0), kit::compressor::lzo1x_1);
+    bytes huge_payload = kit::make_container(16, bytes(0));
+    huge_payload[12] = static_cast<unsigned char>(big >> 24);
+
+    struct case_t {
+        const char* name;
+        bytes container;
+        std::uint64_t sparse_length;  // the file is extended to this length, 0 for none
+        std::string out;
+        std::string err;
+    };
+    const case_t cases[] = {
+        {"payload", huge_payload, 16 + big, size_lines(big, 16),
+         "  ERROR: Could not allocate 1610612736 bytes for the payload buffer!\n"},
+        {"image", kit::make_container(0xFFFFFFFFu, end_marker), 0,
+         size_lines(end_marker.size(), 0xFFFFFFFFu),
+         "  ERROR: Could not allocate 4294967295 bytes for the image buffer!\n"},
+    };
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::write_bytes(input_, c.container);
+        if (c.sparse_length != 0) {
+            ASSERT_EQ(truncate(input_.c_str(), static_cast<off_t>(c.sparse_length)), 0);
+        }
+        test::run_options options;
+        options.memory_limit = std::uint64_t{1} << 30;
+        const test::run_result r = test::run_unlzon({input_}, options);
+        EXPECT_EQ(r.out, test::banner_and_library() + c.out);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.status, FAILED);
+        EXPECT_FALSE(test::read_bytes(output_).has_value());
+    }
+}
+
 }  // namespace
 }  // namespace unlzon
