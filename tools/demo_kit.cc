@@ -105,7 +105,8 @@ bytes make_demo_image(std::size_t size, std::uint64_t seed) {
     bytes image(size);
     std::size_t at = 0;
     while (at < size) {
-        const std::size_t length = std::min(size - at, std::size_t{512} + random.below(64 * 1024));
+        const std::size_t length =
+            std::min(size - at, std::size_t{512} + random.below(std::size_t{64} << 10));
         unsigned char* const out = image.data() + at;
         // Weights: 35% packed graphics, 30% code, 15% padding, 20% records.
         const std::size_t kind = random.below(20);
