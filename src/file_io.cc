@@ -42,6 +42,10 @@ unsigned char* map_zeroed(std::size_t length) {
 #endif
 }
 
+file_identity identity_of(const struct stat& info) {
+    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
 }  // namespace
 
 std::optional<byte_buffer> byte_buffer::allocate(std::size_t size) {
@@ -104,11 +108,11 @@ std::optional<input_file> input_file::open(const char* path) {
         (void)::close(fd);
         return std::nullopt;
     }
-    return input_file(fd, static_cast<std::uint64_t>(info.st_size));
+    return input_file(fd, static_cast<std::uint64_t>(info.st_size), identity_of(info));
 }
 
 input_file::input_file(input_file&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), size_(other.size_) {}
+    : fd_(std::exchange(other.fd_, -1)), size_(other.size_), identity_(other.identity_) {}
 
 input_file& input_file::operator=(input_file&& other) noexcept {
     if (this != &other) {
@@ -117,6 +121,7 @@ input_file& input_file::operator=(input_file&& other) noexcept {
         }
         fd_ = std::exchange(other.fd_, -1);
         size_ = other.size_;
+        identity_ = other.identity_;
     }
     return *this;
 }
@@ -153,16 +158,31 @@ read_status input_file::read_at(std::uint64_t offset, void* dest, std::size_t co
     return read_status::ok;
 }
 
-std::optional<output_file> output_file::create(std::string path) {
+std::optional<output_file> output_file::create(std::string path, file_identity keep) {
     // An interrupt between creating the file and arming its removal would
     // leave it behind; one before creating it must not remove an earlier file.
     const interrupt_blocker hold_interrupts;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // Emptied only once it is known not to be `keep`: an output name that
+    // links to the input must not destroy the input.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
         return std::nullopt;
     }
     struct stat info {};
-    const bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (fstat(fd, &info) != 0) {
+        (void)::close(fd);
+        return std::nullopt;
+    }
+    const file_identity identity = identity_of(info);
+    const bool regular = S_ISREG(info.st_mode);
+    if (regular && (identity.device == keep.device && identity.inode == keep.inode)) {
+        (void)::close(fd);
+        return std::nullopt;
+    }
+    if (regular && ftruncate(fd, 0) != 0) {
+        (void)::close(fd);
+        return std::nullopt;
+    }
     const bool armed = regular && arm_interrupt_cleanup(path.c_str());
     return output_file(fd, std::move(path), regular, armed);
 }

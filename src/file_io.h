@@ -37,6 +37,12 @@ class byte_buffer {
     std::size_t mapped_ = 0;  // length of the kernel mapping, 0 if from calloc
 };
 
+/// What makes a file the same file under any of its names.
+struct file_identity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+};
+
 enum class read_status {
     ok,           // every requested byte was read
     end_of_file,  // the file ends before the last requested byte
@@ -58,15 +64,20 @@ class input_file {
     /// Length of the file in bytes when it was opened.
     std::uint64_t size() const { return size_; }
 
+    /// The file itself, whatever name or link it was opened by.
+    file_identity identity() const { return identity_; }
+
     /// Read exactly `count` bytes at absolute `offset` into `dest`, whatever
     /// earlier reads did.
     read_status read_at(std::uint64_t offset, void* dest, std::size_t count) const;
 
   private:
-    input_file(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+    input_file(int fd, std::uint64_t size, file_identity identity)
+        : fd_(fd), size_(size), identity_(identity) {}
 
     int fd_ = -1;
     std::uint64_t size_ = 0;
+    file_identity identity_;
 };
 
 /// A file being written that is removed again unless write_and_commit()
@@ -76,8 +87,9 @@ class input_file {
 class output_file {
   public:
     /// Create `path`, or empty an existing file of that name, for writing;
-    /// nullopt if it cannot be opened.
-    static std::optional<output_file> create(std::string path);
+    /// nullopt if it cannot be opened or if it is the file `keep` (the input
+    /// reached through a link), which is then left as it was.
+    static std::optional<output_file> create(std::string path, file_identity keep = {});
 
     output_file(output_file&& other) noexcept;
     output_file& operator=(output_file&&) = delete;

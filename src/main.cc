@@ -118,6 +118,7 @@ int run(int argc, char** argv) {
     if (payload.status != demo_status::ok) {
         return report_demo_failure(payload.status, input_path, in_size);
     }
+    const file_identity input_identity = input->identity();
     input.reset();  // everything needed from the input is in memory now
 
     std::optional<decompress_result> decoded =
@@ -142,7 +143,7 @@ int run(int argc, char** argv) {
               std::strlen(input_path) + sizeof OUTPUT_SUFFIX);
         return EXIT_FAILED;
     }
-    std::optional<output_file> output = output_file::create(*output_path);
+    std::optional<output_file> output = output_file::create(*output_path, input_identity);
     if (!output) {
         error("  ERROR: Could not open output file (%s)!\n", output_path->c_str());
         return EXIT_FAILED;

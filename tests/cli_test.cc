@@ -227,6 +227,20 @@ TEST_F(CliTest, UncreatableOutputIsReportedAfterTheSummaryLine) {
     EXPECT_EQ(r.status, FAILED);
 }
 
+TEST_F(CliTest, OutputNameLinkedToTheInputNeverDestroysTheInput) {
+    const bytes container = kit::pack_demo(test::sample_image(3000));
+    test::write_bytes(input_, container);
+    using make_link = int (*)(const char*, const char*);
+    for (const make_link link_to_input : {make_link{symlink}, make_link{link}}) {
+        ASSERT_EQ(link_to_input(input_.c_str(), output_.c_str()), 0);
+        const test::run_result r = test::run_unlzon({input_});
+        EXPECT_EQ(r.err, "  ERROR: Could not open output file (" + output_ + ")!\n");
+        EXPECT_EQ(r.status, FAILED);
+        EXPECT_EQ(test::read_bytes(input_), container);
+        ASSERT_EQ(unlink(output_.c_str()), 0);
+    }
+}
+
 TEST_F(CliTest, FailedWriteRemovesThePartialFileAndIsNotSuccess) {
     const bytes image = test::sample_image(300000);
     test::write_bytes(input_, kit::pack_demo(image));
