@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -31,14 +30,7 @@ class seed_writer {
         if (container.size() > MAX_SEED_SIZE) {
             throw std::runtime_error(name + " is larger than the fuzzer's input limit");
         }
-        const std::string path = dir_ + "/" + name;
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(container.data()),
-                  static_cast<std::streamsize>(container.size()));
-        out.close();
-        if (!out) {
-            throw std::runtime_error("cannot write " + path);
-        }
+        unlzon::kit::write_file(dir_ + "/" + name, container);
         ++count_;
     }
 

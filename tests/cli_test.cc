@@ -126,7 +126,7 @@ TEST_F(CliTest, EachOutcomeHasItsExactMessagesStatusAndOutput) {
     };
     for (const case_t& c : cases) {
         SCOPED_TRACE(c.name);
-        test::write_bytes(input_, c.container);
+        test::write_file(input_, c.container);
         const test::run_result r = test::run_unlzon({input_});
         EXPECT_EQ(r.out, test::banner_and_library() + replace_all(c.out, "OUT", output_));
         EXPECT_EQ(r.err, replace_all(c.err, "IN", input_));
@@ -164,8 +164,8 @@ TEST_F(CliTest, FailuresNeverTouchAnExistingOutputFile) {
     bytes bad_magic = kit::pack_demo(image);
     bad_magic[0] = 'X';
     for (const bytes& container : {corrupt, bad_magic}) {
-        test::write_bytes(input_, container);
-        test::write_bytes(output_, earlier);
+        test::write_file(input_, container);
+        test::write_file(output_, earlier);
         const test::run_result r = test::run_unlzon({input_});
         EXPECT_NE(r.status, 0);
         EXPECT_EQ(test::read_bytes(output_), earlier);
@@ -174,8 +174,8 @@ TEST_F(CliTest, FailuresNeverTouchAnExistingOutputFile) {
 
 TEST_F(CliTest, SuccessReplacesAnExistingOutputFile) {
     const bytes image = test::sample_image(3000);
-    test::write_bytes(input_, kit::pack_demo(image));
-    test::write_bytes(output_, bytes(100000, 0x77));
+    test::write_file(input_, kit::pack_demo(image));
+    test::write_file(output_, bytes(100000, 0x77));
     EXPECT_EQ(test::run_unlzon({input_}).status, 0);
     EXPECT_EQ(test::read_bytes(output_), image);
 }
@@ -192,7 +192,7 @@ TEST_F(CliTest, OddPathsGetNdsAppendedBesideTheInput) {
     for (const std::string& path : paths) {
         SCOPED_TRACE(path);
         const bytes container = kit::pack_demo(image);
-        test::write_bytes(path, container);
+        test::write_file(path, container);
         const test::run_result r = test::run_unlzon({path});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");
@@ -204,7 +204,7 @@ TEST_F(CliTest, OddPathsGetNdsAppendedBesideTheInput) {
 
 TEST_F(CliTest, RelativePathWritesIntoTheWorkingDirectory) {
     const bytes image = test::sample_image(3000);
-    test::write_bytes(input_, kit::pack_demo(image));
+    test::write_file(input_, kit::pack_demo(image));
     test::run_options options;
     options.working_dir = dir_.path();
     const test::run_result r = test::run_unlzon({"demo.bin"}, options);
@@ -216,7 +216,7 @@ TEST_F(CliTest, RelativePathWritesIntoTheWorkingDirectory) {
 TEST_F(CliTest, UncreatableOutputIsReportedAfterTheSummaryLine) {
     const bytes image = test::sample_image(3000);
     const bytes container = kit::pack_demo(image);
-    test::write_bytes(input_, container);
+    test::write_file(input_, container);
     ASSERT_EQ(mkdir(output_.c_str(), 0755), 0);  // a folder stands where the file would go
     const test::run_result r = test::run_unlzon({input_});
     const std::string summary =
@@ -229,7 +229,7 @@ TEST_F(CliTest, UncreatableOutputIsReportedAfterTheSummaryLine) {
 
 TEST_F(CliTest, OutputNameLinkedToTheInputNeverDestroysTheInput) {
     const bytes container = kit::pack_demo(test::sample_image(3000));
-    test::write_bytes(input_, container);
+    test::write_file(input_, container);
     using make_link = int (*)(const char*, const char*);
     for (const make_link link_to_input : {make_link{symlink}, make_link{link}}) {
         ASSERT_EQ(link_to_input(input_.c_str(), output_.c_str()), 0);
@@ -243,7 +243,7 @@ TEST_F(CliTest, OutputNameLinkedToTheInputNeverDestroysTheInput) {
 
 TEST_F(CliTest, FailedWriteRemovesThePartialFileAndIsNotSuccess) {
     const bytes image = test::sample_image(300000);
-    test::write_bytes(input_, kit::pack_demo(image));
+    test::write_file(input_, kit::pack_demo(image));
     test::run_options options;
     options.file_size_limit = 100000;  // the disk is full after 100000 bytes
     const test::run_result r = test::run_unlzon({input_}, options);
@@ -254,7 +254,7 @@ TEST_F(CliTest, FailedWriteRemovesThePartialFileAndIsNotSuccess) {
 }
 
 TEST_F(CliTest, WriteToAFullDeviceFails) {
-    test::write_bytes(input_, kit::pack_demo(test::sample_image(3000)));
+    test::write_file(input_, kit::pack_demo(test::sample_image(3000)));
     ASSERT_EQ(symlink("/dev/full", output_.c_str()), 0);
     const test::run_result r = test::run_unlzon({input_});
     EXPECT_EQ(r.err, "  ERROR: Could not write output file (" + output_ + ")!\n");
@@ -262,7 +262,7 @@ TEST_F(CliTest, WriteToAFullDeviceFails) {
 }
 
 TEST_F(CliTest, LinesKeepTheRunsOrderWhenBothStreamsShareAPipe) {
-    test::write_bytes(input_, kit::make_container(8, bytes(0)));
+    test::write_file(input_, kit::make_container(8, bytes(0)));
     test::run_options options;
     options.merge_streams = true;
     const test::run_result r = test::run_unlzon({input_}, options);
@@ -305,7 +305,7 @@ TEST_F(CliTest, BufferThatCannotBeAllocatedIsOneErrorLine) {
     };
     for (const case_t& c : cases) {
         SCOPED_TRACE(c.name);
-        test::write_bytes(input_, c.container);
+        test::write_file(input_, c.container);
         if (c.sparse_length != 0) {
             ASSERT_EQ(truncate(input_.c_str(), static_cast<off_t>(c.sparse_length)), 0);
         }

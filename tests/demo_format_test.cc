@@ -22,7 +22,7 @@ class DemoFormatTest : public ::testing::Test {
   protected:
     input_file open_with(const bytes& content) {
         const std::string path = dir_ / "demo.bin";
-        test::write_bytes(path, content);
+        test::write_file(path, content);
         std::optional<input_file> file = input_file::open(path.c_str());
         EXPECT_TRUE(file.has_value());
         return std::move(*file);

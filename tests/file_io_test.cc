@@ -31,13 +31,13 @@ TEST(InputFileTest, OnlyRegularFilesOpen) {
     test::temp_dir dir;
     EXPECT_FALSE(input_file::open(dir.path().c_str()).has_value());
     EXPECT_FALSE(input_file::open((dir / "missing").c_str()).has_value());
-    test::write_bytes(dir / "file", {1, 2, 3});
+    test::write_file(dir / "file", {1, 2, 3});
     EXPECT_TRUE(input_file::open((dir / "file").c_str()).has_value());
 }
 
 TEST(InputFileTest, ReadsByPositionAndReportsTheEnd) {
     test::temp_dir dir;
-    test::write_bytes(dir / "file", {10, 11, 12, 13, 14});
+    test::write_file(dir / "file", {10, 11, 12, 13, 14});
     const std::optional<input_file> file = input_file::open((dir / "file").c_str());
     ASSERT_TRUE(file.has_value());
     EXPECT_EQ(file->size(), 5u);
@@ -62,7 +62,7 @@ TEST(OutputFileTest, CommittedFileStaysWithAllItsBytes) {
 
 TEST(OutputFileTest, UncommittedFileIsRemoved) {
     test::temp_dir dir;
-    test::write_bytes(dir / "out.nds", {1, 2, 3});  // an earlier file of that name goes too
+    test::write_file(dir / "out.nds", {1, 2, 3});  // an earlier file of that name goes too
     {
         std::optional<output_file> out = output_file::create(dir / "out.nds");
         ASSERT_TRUE(out.has_value());

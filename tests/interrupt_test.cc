@@ -43,7 +43,7 @@ std::optional<std::uint64_t> file_size(const std::string& path) {
 class InterruptTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        test::write_bytes(input_, kit::make_container(IMAGE_SIZE, zero_stream(IMAGE_SIZE)));
+        test::write_file(input_, kit::make_container(IMAGE_SIZE, zero_stream(IMAGE_SIZE)));
     }
 
     // Start a run and send `signal_number` as soon as its output file exists.
@@ -87,7 +87,7 @@ TEST_F(InterruptTest, IgnoredHangupStaysIgnored) {
 
 TEST_F(InterruptTest, SignalBeforeTheOutputIsOpenedLeavesAnEarlierFile) {
     const bytes earlier = {'k', 'e', 'e', 'p'};
-    test::write_bytes(output_, earlier);
+    test::write_file(output_, earlier);
     const int pid = test::start_unlzon({input_});
     // Decoding 256 MiB takes far longer than this, so the output is not open yet.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -78,7 +78,7 @@ class SweepTest : public ::testing::Test {
 
     // Run the program on `container` and hold it to the rules above; returns its status.
     int run(const bytes& container, const outcome& want) {
-        test::write_bytes(input_, container);
+        test::write_file(input_, container);
         // A program that wrongly accepted a huge image fails fast at the limit
         // instead of writing gigabytes.
         test::run_options options;

@@ -32,16 +32,6 @@ temp_dir::~temp_dir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-void write_bytes(const std::string& path, const bytes& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()),
-              static_cast<std::streamsize>(data.size()));
-    out.close();
-    if (!out) {
-        throw std::runtime_error("cannot write " + path);
-    }
-}
-
 std::optional<bytes> read_bytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {

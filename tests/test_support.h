@@ -28,7 +28,7 @@ class temp_dir {
     std::string path_;
 };
 
-void write_bytes(const std::string& path, const bytes& data);
+using kit::write_file;
 /// The file's bytes, or nullopt if it does not exist.
 std::optional<bytes> read_bytes(const std::string& path);
 

@@ -3,6 +3,8 @@
 #include <lzo1x.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "demo_format.h"
@@ -122,6 +124,28 @@ bytes make_demo_image(std::size_t size, std::uint64_t seed) {
         at += length;
     }
     return image;
+}
+
+bytes read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("cannot open " + path);
+    }
+    bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        throw std::runtime_error("cannot read " + path);
+    }
+    return data;
+}
+
+void write_file(const std::string& path, const bytes& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
+    out.close();
+    if (!out) {
+        throw std::runtime_error("cannot write " + path);
+    }
 }
 
 }  // namespace unlzon::kit

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace unlzon::kit {
@@ -29,5 +30,12 @@ bytes pack_demo(const bytes& image, compressor method = compressor::lzo1x_1);
 /// host: a mix of incompressible stretches (packed graphics), code-like
 /// stretches, 0x00 and 0xFF padding and repeated small records.
 bytes make_demo_image(std::size_t size, std::uint64_t seed);
+
+/// The whole file at `path`; throws std::runtime_error if it cannot be read.
+bytes read_file(const std::string& path);
+
+/// Create or replace the file at `path` with `data`; throws std::runtime_error
+/// if it cannot be written completely.
+void write_file(const std::string& path, const bytes& data);
 
 }  // namespace unlzon::kit

@@ -6,8 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -38,35 +36,14 @@ std::size_t parse_size(const std::string& text) {
     return value;
 }
 
-bytes read_file(const char* path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw std::runtime_error(std::string("cannot open ") + path);
-    }
-    bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        throw std::runtime_error(std::string("cannot read ") + path);
-    }
-    return data;
-}
-
-void write_file(const char* path, const bytes& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()),
-              static_cast<std::streamsize>(data.size()));
-    out.close();
-    if (!out) {
-        throw std::runtime_error(std::string("cannot write ") + path);
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     try {
         if (argc == 5 && std::strcmp(argv[1], "image") == 0) {
-            write_file(argv[4], unlzon::kit::make_demo_image(parse_size(argv[2]),
-                                                             std::stoull(argv[3], nullptr, 0)));
+            unlzon::kit::write_file(argv[4],
+                                    unlzon::kit::make_demo_image(parse_size(argv[2]),
+                                                                 std::stoull(argv[3], nullptr, 0)));
             return 0;
         }
         if (argc >= 4 && argc <= 5 && std::strcmp(argv[1], "pack") == 0) {
@@ -76,7 +53,9 @@ int main(int argc, char** argv) {
             }
             const auto method =
                 best ? unlzon::kit::compressor::lzo1x_999 : unlzon::kit::compressor::lzo1x_1;
-            write_file(argv[argc - 1], unlzon::kit::pack_demo(read_file(argv[argc - 2]), method));
+            unlzon::kit::write_file(
+                argv[argc - 1],
+                unlzon::kit::pack_demo(unlzon::kit::read_file(argv[argc - 2]), method));
             return 0;
         }
     } catch (const std::exception& e) {
