@@ -97,40 +97,33 @@ void byte_buffer::release() noexcept {
     mapped_ = 0;
 }
 
-std::optional<input_file> input_file::open(const char* path) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    // A directory or a pipe opens too, but it cannot be read by position.
-    struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) {
-        (void)::close(fd);
-        return std::nullopt;
-    }
-    return input_file(fd, static_cast<std::uint64_t>(info.st_size), identity_of(info));
-}
-
-input_file::input_file(input_file&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), size_(other.size_), identity_(other.identity_) {}
-
-input_file& input_file::operator=(input_file&& other) noexcept {
+unique_fd& unique_fd::operator=(unique_fd&& other) noexcept {
     if (this != &other) {
-        if (fd_ >= 0) {
-            (void)::close(fd_);
-        }
+        (void)close();
         fd_ = std::exchange(other.fd_, -1);
-        size_ = other.size_;
-        identity_ = other.identity_;
     }
     return *this;
 }
 
-input_file::~input_file() {
-    if (fd_ >= 0) {
-        // Nothing was written through this descriptor, so its close cannot lose data.
-        (void)::close(fd_);
+unique_fd::~unique_fd() {
+    (void)close();
+}
+
+int unique_fd::close() {
+    return is_open() ? ::close(std::exchange(fd_, -1)) : 0;
+}
+
+std::optional<input_file> input_file::open(const char* path) {
+    unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd.is_open()) {
+        return std::nullopt;
     }
+    // A directory or a pipe opens too, but it cannot be read by position.
+    struct stat info {};
+    if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) {
+        return std::nullopt;
+    }
+    return input_file(std::move(fd), static_cast<std::uint64_t>(info.st_size), identity_of(info));
 }
 
 read_status input_file::read_at(std::uint64_t offset, void* dest, std::size_t count) const {
@@ -140,7 +133,7 @@ read_status input_file::read_at(std::uint64_t offset, void* dest, std::size_t co
             return read_status::end_of_file;
         }
         const std::size_t chunk = count < MAX_IO_CHUNK ? count : MAX_IO_CHUNK;
-        const ssize_t got = pread(fd_, out, chunk, static_cast<off_t>(offset));
+        const ssize_t got = pread(fd_.get(), out, chunk, static_cast<off_t>(offset));
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
@@ -164,40 +157,28 @@ std::optional<output_file> output_file::create(std::string path, file_identity k
     const interrupt_blocker hold_interrupts;
     // Emptied only once it is known not to be `keep`: an output name that
     // links to the input must not destroy the input.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        return std::nullopt;
-    }
+    unique_fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
     struct stat info {};
-    if (fstat(fd, &info) != 0) {
-        (void)::close(fd);
+    if (!fd.is_open() || fstat(fd.get(), &info) != 0) {
         return std::nullopt;
     }
-    const file_identity identity = identity_of(info);
     const bool regular = S_ISREG(info.st_mode);
-    if (regular && (identity.device == keep.device && identity.inode == keep.inode)) {
-        (void)::close(fd);
-        return std::nullopt;
-    }
-    if (regular && ftruncate(fd, 0) != 0) {
-        (void)::close(fd);
+    if (regular && (identity_of(info) == keep || ftruncate(fd.get(), 0) != 0)) {
         return std::nullopt;
     }
     const bool armed = regular && arm_interrupt_cleanup(path.c_str());
-    return output_file(fd, std::move(path), regular, armed);
+    return output_file(std::move(fd), std::move(path), regular, armed);
 }
 
 output_file::output_file(output_file&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
+    : fd_(std::move(other.fd_)),
       path_(std::move(other.path_)),
       regular_(std::exchange(other.regular_, false)),
       armed_(std::exchange(other.armed_, false)),
       committed_(std::exchange(other.committed_, true)) {}
 
 output_file::~output_file() {
-    if (fd_ >= 0) {
-        (void)::close(fd_);
-    }
+    (void)fd_.close();
     if (!committed_ && regular_) {
         (void)unlink(path_.c_str());
     }
@@ -211,7 +192,7 @@ bool output_file::write_and_commit(const void* data, std::size_t count) {
     const auto* in = static_cast<const unsigned char*>(data);
     while (count > 0) {
         const std::size_t chunk = count < MAX_IO_CHUNK ? count : MAX_IO_CHUNK;
-        const ssize_t put = ::write(fd_, in, chunk);
+        const ssize_t put = ::write(fd_.get(), in, chunk);
         if (put < 0) {
             if (errno == EINTR) {
                 continue;
@@ -226,8 +207,7 @@ bool output_file::write_and_commit(const void* data, std::size_t count) {
         count -= n;
     }
     // close() reports errors that a delayed write-back found (NFS, quotas).
-    const int closed = ::close(std::exchange(fd_, -1));
-    committed_ = closed == 0;
+    committed_ = fd_.close() == 0;
     if (committed_ && armed_) {
         disarm_interrupt_cleanup();
         armed_ = false;

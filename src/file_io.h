@@ -41,6 +41,31 @@ class byte_buffer {
 struct file_identity {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
+
+    bool operator==(const file_identity& other) const {
+        return device == other.device && inode == other.inode;
+    }
+};
+
+/// An open file descriptor, closed when destroyed unless closed before. Move-only.
+class unique_fd {
+  public:
+    unique_fd() = default;
+    explicit unique_fd(int fd) : fd_(fd) {}
+    unique_fd(unique_fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    unique_fd& operator=(unique_fd&& other) noexcept;
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
+    ~unique_fd();
+
+    int get() const { return fd_; }
+    bool is_open() const { return fd_ >= 0; }
+
+    /// Close now; the result of close(), for callers that wrote through it.
+    int close();
+
+  private:
+    int fd_ = -1;
 };
 
 enum class read_status {
@@ -55,12 +80,6 @@ class input_file {
     /// Open `path` for reading; nullopt unless it names a regular file that can be opened.
     static std::optional<input_file> open(const char* path);
 
-    input_file(input_file&& other) noexcept;
-    input_file& operator=(input_file&& other) noexcept;
-    input_file(const input_file&) = delete;
-    input_file& operator=(const input_file&) = delete;
-    ~input_file();
-
     /// Length of the file in bytes when it was opened.
     std::uint64_t size() const { return size_; }
 
@@ -72,10 +91,10 @@ class input_file {
     read_status read_at(std::uint64_t offset, void* dest, std::size_t count) const;
 
   private:
-    input_file(int fd, std::uint64_t size, file_identity identity)
-        : fd_(fd), size_(size), identity_(identity) {}
+    input_file(unique_fd fd, std::uint64_t size, file_identity identity)
+        : fd_(std::move(fd)), size_(size), identity_(identity) {}
 
-    int fd_ = -1;
+    unique_fd fd_;
     std::uint64_t size_ = 0;
     file_identity identity_;
 };
@@ -106,10 +125,10 @@ class output_file {
     bool write_and_commit(const void* data, std::size_t count);
 
   private:
-    output_file(int fd, std::string path, bool regular, bool armed)
-        : fd_(fd), path_(std::move(path)), regular_(regular), armed_(armed) {}
+    output_file(unique_fd fd, std::string path, bool regular, bool armed)
+        : fd_(std::move(fd)), path_(std::move(path)), regular_(regular), armed_(armed) {}
 
-    int fd_ = -1;
+    unique_fd fd_;
     std::string path_;
     bool regular_ = false;  // only a regular file is ever removed
     bool armed_ = false;    // removed by the interrupt handler too
