@@ -20,7 +20,8 @@
 
 #include "decompress.h"
 #include "demo_format.h"
-#include "file_io.h"
+#include "buffer.h"
+#include "input_file.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "file_io.h"
+#include "buffer.h"
 
 namespace unlzon {
 

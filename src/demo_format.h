@@ -15,7 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "file_io.h"
+#include "buffer.h"
+#include "input_file.h"
 
 namespace unlzon {
 

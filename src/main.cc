@@ -15,7 +15,9 @@
 
 #include "decompress.h"
 #include "demo_format.h"
-#include "file_io.h"
+#include "input_file.h"
+#include "output_file.h"
+#include "process.h"
 
 #ifndef UNLZON_VERSION
 #define UNLZON_VERSION "unknown"
@@ -118,7 +120,7 @@ int run(int argc, char** argv) {
     if (payload.status != demo_status::ok) {
         return report_demo_failure(payload.status, input_path, in_size);
     }
-    const file_identity input_identity = input->identity();
+    const std::uint32_t permissions = input->permissions();
     input.reset();  // everything needed from the input is in memory now
 
     std::optional<decompress_result> decoded =
@@ -143,23 +145,37 @@ int run(int argc, char** argv) {
               std::strlen(input_path) + sizeof OUTPUT_SUFFIX);
         return EXIT_FAILED;
     }
-    std::optional<output_file> output = output_file::create(*output_path, input_identity);
+    std::optional<pending_output> output = pending_output::create(*output_path, permissions);
     if (!output) {
         error("  ERROR: Could not open output file (%s)!\n", output_path->c_str());
         return EXIT_FAILED;
     }
-    if (!output->write_and_commit(decoded->image.data(), decoded->image.size())) {
-        error("  ERROR: Could not write output file (%s)!\n", output_path->c_str());
-        return EXIT_FAILED;  // the partial file goes with `output`
+    const output_status written = output->write(decoded->image.data(), decoded->image.size())
+                                      ? output->commit()
+                                      : output_status::cannot_write;
+    if (written != output_status::ok) {
+        error(written == output_status::cannot_create
+                  ? "  ERROR: Could not open output file (%s)!\n"
+                  : "  ERROR: Could not write output file (%s)!\n",
+              output_path->c_str());
+        return EXIT_FAILED;  // the pending file goes with `output`
     }
     output.reset();
     decoded.reset();
     std::printf("Decompressed data written to %s\n", output_path->c_str());
+    // The image stays: it is complete and named, as cp and gzip leave theirs.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        error("  ERROR: Could not write to standard output!\n");
+        return EXIT_FAILED;
+    }
     return EXIT_WRITTEN;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (!prepare_process()) {
+        return EXIT_FAILED;  // no safe stream is left to say why
+    }
     return run(argc, argv);
 }

@@ -227,40 +227,6 @@ TEST_F(CliTest, UncreatableOutputIsReportedAfterTheSummaryLine) {
     EXPECT_EQ(r.status, FAILED);
 }
 
-TEST_F(CliTest, OutputNameLinkedToTheInputNeverDestroysTheInput) {
-    const bytes container = kit::pack_demo(test::sample_image(3000));
-    test::write_file(input_, container);
-    using make_link = int (*)(const char*, const char*);
-    for (const make_link link_to_input : {make_link{symlink}, make_link{link}}) {
-        ASSERT_EQ(link_to_input(input_.c_str(), output_.c_str()), 0);
-        const test::run_result r = test::run_unlzon({input_});
-        EXPECT_EQ(r.err, "  ERROR: Could not open output file (" + output_ + ")!\n");
-        EXPECT_EQ(r.status, FAILED);
-        EXPECT_EQ(test::read_bytes(input_), container);
-        ASSERT_EQ(unlink(output_.c_str()), 0);
-    }
-}
-
-TEST_F(CliTest, FailedWriteRemovesThePartialFileAndIsNotSuccess) {
-    const bytes image = test::sample_image(300000);
-    test::write_file(input_, kit::pack_demo(image));
-    test::run_options options;
-    options.file_size_limit = 100000;  // the disk is full after 100000 bytes
-    const test::run_result r = test::run_unlzon({input_}, options);
-    EXPECT_EQ(r.err, "  ERROR: Could not write output file (" + output_ + ")!\n");
-    EXPECT_EQ(r.status, FAILED);
-    EXPECT_EQ(r.out.find("Decompressed data written"), std::string::npos);
-    EXPECT_FALSE(test::read_bytes(output_).has_value());
-}
-
-TEST_F(CliTest, WriteToAFullDeviceFails) {
-    test::write_file(input_, kit::pack_demo(test::sample_image(3000)));
-    ASSERT_EQ(symlink("/dev/full", output_.c_str()), 0);
-    const test::run_result r = test::run_unlzon({input_});
-    EXPECT_EQ(r.err, "  ERROR: Could not write output file (" + output_ + ")!\n");
-    EXPECT_EQ(r.status, FAILED);
-}
-
 TEST_F(CliTest, LinesKeepTheRunsOrderWhenBothStreamsShareAPipe) {
     test::write_file(input_, kit::make_container(8, bytes(0)));
     test::run_options options;

@@ -1,12 +1,13 @@
-// Runs interrupted by SIGINT, SIGTERM or SIGHUP: a partial output is removed
-// and the process still dies of the signal; an earlier file of the output
-// name survives an interrupt that comes before the output is opened.
+// Runs interrupted while the image is being written: the output name keeps
+// the earlier file, the folder holds nothing new, and the process still dies
+// of the signal. Even SIGKILL never leaves a partial image under the name.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <csignal>
+#include <random>
 #include <thread>
 
 #include "test_support.h"
@@ -44,22 +45,28 @@ class InterruptTest : public ::testing::Test {
   protected:
     void SetUp() override {
         test::write_file(input_, kit::make_container(IMAGE_SIZE, zero_stream(IMAGE_SIZE)));
+        test::write_file(output_, earlier_);
     }
 
-    // Start a run and send `signal_number` as soon as its output file exists.
+    // Start a run and send `signal_number` as soon as its pending output exists.
     test::run_result interrupt_during_write(int signal_number,
                                             const test::run_options& options = {}) {
         const int pid = test::start_unlzon({input_}, options);
-        while (!file_size(output_)) {
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
+        EXPECT_TRUE(test::wait_for_open_file_in(pid, dir_.path(), input_));
         kill(pid, signal_number);
         return test::finish_program(pid);
+    }
+
+    void expect_as_before() {
+        EXPECT_EQ(test::read_bytes(output_), earlier_);
+        EXPECT_EQ(test::folder_entries(dir_.path()),
+                  (std::vector<std::string>{"big.bin", "big.bin.nds"}));
     }
 
     test::temp_dir dir_;
     std::string input_ = dir_ / "big.bin";
     std::string output_ = input_ + ".nds";
+    const bytes earlier_ = {'k', 'e', 'e', 'p'};
 };
 
 TEST_F(InterruptTest, ZeroStreamDecodesToItsSize) {
@@ -68,12 +75,12 @@ TEST_F(InterruptTest, ZeroStreamDecodesToItsSize) {
     EXPECT_EQ(file_size(output_), IMAGE_SIZE);
 }
 
-TEST_F(InterruptTest, SignalDuringTheWriteRemovesThePartialOutput) {
-    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+TEST_F(InterruptTest, SignalDuringTheWriteKeepsTheEarlierOutput) {
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGALRM, SIGUSR1, SIGUSR2}) {
         SCOPED_TRACE(signal_number);
         const test::run_result r = interrupt_during_write(signal_number);
         EXPECT_EQ(r.signal, signal_number);
-        EXPECT_FALSE(file_size(output_).has_value());
+        expect_as_before();
     }
 }
 
@@ -85,16 +92,35 @@ TEST_F(InterruptTest, IgnoredHangupStaysIgnored) {
     EXPECT_EQ(file_size(output_), IMAGE_SIZE);
 }
 
-TEST_F(InterruptTest, SignalBeforeTheOutputIsOpenedLeavesAnEarlierFile) {
-    const bytes earlier = {'k', 'e', 'e', 'p'};
-    test::write_file(output_, earlier);
+TEST_F(InterruptTest, SignalBeforeTheOutputIsCreatedLeavesAnEarlierFile) {
     const int pid = test::start_unlzon({input_});
-    // Decoding 256 MiB takes far longer than this, so the output is not open yet.
+    // Decoding 256 MiB takes far longer than this, so no output is pending yet.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     kill(pid, SIGTERM);
     const test::run_result r = test::finish_program(pid);
     EXPECT_EQ(r.signal, SIGTERM);
-    EXPECT_EQ(test::read_bytes(output_), earlier);
+    expect_as_before();
+}
+
+// SIGKILL cannot be caught: only writing under no name until the image is
+// complete keeps a partial image away from the output name.
+TEST_F(InterruptTest, KillAtAnyMomentLeavesTheEarlierFileOrTheWholeImage) {
+    std::mt19937 random(20261208);
+    int completed = 0;
+    for (int round = 0; round < 6; ++round) {
+        const int pid = test::start_unlzon({input_});
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 900));
+        kill(pid, SIGKILL);
+        const test::run_result r = test::finish_program(pid);
+        const std::optional<std::uint64_t> size = file_size(output_);
+        if (r.status == 0 || size == IMAGE_SIZE) {
+            ++completed;
+            EXPECT_EQ(size, IMAGE_SIZE);
+            test::write_file(output_, earlier_);
+        }
+        expect_as_before();
+    }
+    RecordProperty("completed_before_the_kill", completed);
 }
 
 }  // namespace

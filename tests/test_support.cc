@@ -7,13 +7,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <grp.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <thread>
 
 namespace unlzon::test {
 
@@ -78,8 +83,7 @@ namespace {
 // In the child, between fork and exec: limits and signal dispositions.
 void apply_options(const run_options& options) {
     if (options.file_size_limit != 0) {
-        // Past the limit write() fails with EFBIG, as on a full disk.
-        signal(SIGXFSZ, SIG_IGN);
+        // SIGXFSZ keeps its default action: the tool itself must survive it.
         const rlimit limit{options.file_size_limit, options.file_size_limit};
         setrlimit(RLIMIT_FSIZE, &limit);
     }
@@ -92,6 +96,31 @@ void apply_options(const run_options& options) {
     }
     if (!options.working_dir.empty() && chdir(options.working_dir.c_str()) != 0) {
         _exit(127);
+    }
+    switch (options.out) {
+        case stdout_target::captured:
+            break;
+        case stdout_target::full_device:
+            dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO);
+            break;
+        case stdout_target::closed_pipe: {
+            int ends[2];
+            if (pipe(ends) != 0) {
+                _exit(127);
+            }
+            close(ends[0]);
+            dup2(ends[1], STDOUT_FILENO);
+            close(ends[1]);
+            break;
+        }
+        case stdout_target::closed:
+            close(STDOUT_FILENO);
+            break;
+    }
+    // A test that must not be root (folder permissions) runs as nobody.
+    if (options.as_nobody &&
+        (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+        _exit(126);
     }
 }
 
@@ -184,6 +213,40 @@ run_result finish_program(int pid) {
         result.signal = WTERMSIG(wait_status);
     }
     return result;
+}
+
+bool wait_for_open_file_in(int pid, const std::string& folder, const std::string& except,
+                           double seconds) {
+    namespace fs = std::filesystem;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+    const std::string prefix = fs::canonical(folder).string() + "/";
+    const std::string input = fs::canonical(except).string();
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(fds, error)) {
+            std::error_code ignored;
+            const std::string target = fs::read_symlink(entry.path(), ignored).string();
+            if (target.compare(0, prefix.size(), prefix) == 0 && target != input) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return false;
+}
+
+std::vector<std::string> folder_entries(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool running_as_root() {
+    return geteuid() == 0;
 }
 
 std::string banner() {

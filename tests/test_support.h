@@ -32,8 +32,18 @@ using kit::write_file;
 /// The file's bytes, or nullopt if it does not exist.
 std::optional<bytes> read_bytes(const std::string& path);
 
+/// Where the child's standard output goes.
+enum class stdout_target {
+    captured,     // a pipe read into run_result::out
+    full_device,  // /dev/full: every write fails with ENOSPC
+    closed_pipe,  // a pipe whose reading end is already closed
+    closed,       // descriptor 1 not open at all
+};
+
 struct run_options {
-    bool merge_streams = false;         // standard error into the same pipe as standard output
+    bool merge_streams = false;  // standard error into the same pipe as standard output
+    stdout_target out = stdout_target::captured;
+    bool as_nobody = false;             // run as user and group nobody (needs root)
     std::uint64_t file_size_limit = 0;  // RLIMIT_FSIZE for the child, 0 for none
     std::uint64_t memory_limit = 0;     // RLIMIT_AS for the child, 0 for none
     bool ignore_hangup = false;         // start with SIGHUP ignored, as under nohup
@@ -59,6 +69,18 @@ int start_unlzon(const std::vector<std::string>& args, const run_options& option
 
 /// Wait for a started program; only status and signal are filled in.
 run_result finish_program(int pid);
+
+/// Wait until the started program `pid` holds a file open in `folder` other
+/// than `except` (its input): the pending output. False if that did not
+/// happen within `seconds`.
+bool wait_for_open_file_in(int pid, const std::string& folder, const std::string& except,
+                           double seconds = 30);
+
+/// The names in `folder`, sorted, without "." and "..".
+std::vector<std::string> folder_entries(const std::string& folder);
+
+/// True when this process may mount file systems and change users.
+bool running_as_root();
 
 /// What unlzon prints on standard output before it looks at its arguments.
 std::string banner();

@@ -1,4 +1,5 @@
-#include "file_io.h"
+#include "input_file.h"
+#include "buffer.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -49,45 +50,16 @@ TEST(InputFileTest, ReadsByPositionAndReportsTheEnd) {
     EXPECT_EQ(file->read_at(3, got, 3), read_status::end_of_file);
 }
 
-TEST(OutputFileTest, CommittedFileStaysWithAllItsBytes) {
+TEST(InputFileTest, FifoIsRefusedAtOnceAndPermissionsAreTheFilesOwn) {
     test::temp_dir dir;
-    const bytes data = test::sample_image(100000);
-    {
-        std::optional<output_file> out = output_file::create(dir / "out.nds");
-        ASSERT_TRUE(out.has_value());
-        ASSERT_TRUE(out->write_and_commit(data.data(), data.size()));
-    }
-    EXPECT_EQ(test::read_bytes(dir / "out.nds"), data);
-}
-
-TEST(OutputFileTest, UncommittedFileIsRemoved) {
-    test::temp_dir dir;
-    test::write_file(dir / "out.nds", {1, 2, 3});  // an earlier file of that name goes too
-    {
-        std::optional<output_file> out = output_file::create(dir / "out.nds");
-        ASSERT_TRUE(out.has_value());
-    }
-    EXPECT_FALSE(test::read_bytes(dir / "out.nds").has_value());
-}
-
-TEST(OutputFileTest, FailedWriteToADeviceLeavesTheDeviceAlone) {
-    test::temp_dir dir;
-    ASSERT_EQ(symlink("/dev/full", (dir / "out.nds").c_str()), 0);
-    {
-        std::optional<output_file> out = output_file::create(dir / "out.nds");
-        ASSERT_TRUE(out.has_value());
-        const bytes data(1000, 0x42);
-        EXPECT_FALSE(out->write_and_commit(data.data(), data.size()));
-    }
-    struct stat info {};
-    EXPECT_EQ(lstat((dir / "out.nds").c_str(), &info), 0);
-    EXPECT_EQ(stat("/dev/full", &info), 0);
-}
-
-TEST(OutputFileTest, UnopenablePathGivesNothing) {
-    test::temp_dir dir;
-    EXPECT_FALSE(output_file::create(dir / "no/such/folder/out.nds").has_value());
-    EXPECT_FALSE(output_file::create(dir.path()).has_value());
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    // With no writer, a blocking open would never return.
+    EXPECT_FALSE(input_file::open((dir / "fifo").c_str()).has_value());
+    test::write_file(dir / "private", {1});
+    ASSERT_EQ(chmod((dir / "private").c_str(), 0640), 0);
+    const std::optional<input_file> file = input_file::open((dir / "private").c_str());
+    ASSERT_TRUE(file.has_value());
+    EXPECT_EQ(file->permissions(), 0640u);
 }
 
 }  // namespace

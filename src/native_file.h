@@ -1,0 +1,41 @@
+// An open file of the operating system's, closed when its owner goes.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+
+namespace unlzon {
+
+/// Owns one system file handle (a descriptor on POSIX, a HANDLE on Windows,
+/// stored as an integer so that no system header leaks out). Move-only.
+class native_file {
+  public:
+    using handle_type = std::intptr_t;
+    static constexpr handle_type INVALID = -1;
+
+    native_file() = default;
+    explicit native_file(handle_type handle) : handle_(handle) {}
+    native_file(native_file&& other) noexcept : handle_(std::exchange(other.handle_, INVALID)) {}
+    native_file& operator=(native_file&& other) noexcept {
+        if (this != &other) {
+            (void)close();
+            handle_ = std::exchange(other.handle_, INVALID);
+        }
+        return *this;
+    }
+    native_file(const native_file&) = delete;
+    native_file& operator=(const native_file&) = delete;
+    ~native_file() { (void)close(); }
+
+    handle_type get() const { return handle_; }
+    bool is_open() const { return handle_ != INVALID; }
+
+    /// Close now. False if the system reported an error, which for a file that
+    /// was written means its data may not have reached the disk.
+    bool close();
+
+  private:
+    handle_type handle_ = INVALID;
+};
+
+}  // namespace unlzon

@@ -1,0 +1,75 @@
+// The output's life: a pending file that becomes the image under its final
+// name in one atomic step, or disappears without a trace.
+//
+// The image is written into a new file in the output's own folder, unnamed
+// where the system allows it, otherwise under an exclusive, unpredictable
+// temporary name beside the output. Only once every byte is written and the
+// file is closed without error does it take the output name, replacing
+// whatever stood there (a file, a link, a FIFO, a device node) without ever
+// opening or writing through it. Until then the output name keeps what it
+// held, whatever happens to the run; nothing that is not this run's own file
+// is ever removed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "native_file.h"
+
+namespace unlzon {
+
+enum class output_status {
+    ok,
+    cannot_create,  // the folder refuses a new file, or the output name cannot be given
+    cannot_write,   // the data could not be put on disk (full disk, I/O error, size limit)
+};
+
+/// A file on its way to the output name; discarded when destroyed unless
+/// committed. Move-only.
+class pending_output {
+  public:
+    /// Start an empty pending file for `path`, in its folder, with the
+    /// permission bits `permissions` under the umask. nullopt if the folder
+    /// refuses it or `path` names a folder.
+    static std::optional<pending_output> create(const std::string& path, std::uint32_t permissions);
+
+    /// The same, always under a temporary name; for tests of that way.
+    static std::optional<pending_output> create_named(const std::string& path,
+                                                      std::uint32_t permissions);
+
+    pending_output(pending_output&& other) noexcept;
+    pending_output& operator=(pending_output&&) = delete;
+    pending_output(const pending_output&) = delete;
+    pending_output& operator=(const pending_output&) = delete;
+    /// Discards the file unless it was committed.
+    ~pending_output();
+
+    /// Append all `count` bytes of `data`. False if any write failed.
+    bool write(const void* data, std::size_t count);
+
+    /// Close the file and give it the output name, replacing whatever stood
+    /// there. On failure the file is discarded and the output name keeps what
+    /// it held.
+    output_status commit();
+
+  private:
+    pending_output(native_file folder, native_file file, std::string name, std::string temp_name)
+        : folder_(std::move(folder)),
+          file_(std::move(file)),
+          name_(std::move(name)),
+          temp_name_(std::move(temp_name)) {}
+    static std::optional<pending_output> create_in_folder(const std::string& path,
+                                                          std::uint32_t permissions,
+                                                          bool allow_unnamed);
+    void discard() noexcept;
+
+    native_file folder_;     // the output's folder, so that every step stays in it
+    native_file file_;       // the pending file, open for writing
+    std::string name_;       // the output's name within the folder
+    std::string temp_name_;  // empty while the pending file has no name
+    bool committed_ = false;
+};
+
+}  // namespace unlzon

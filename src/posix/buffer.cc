@@ -1,0 +1,82 @@
+#include "buffer.h"
+
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <utility>
+
+namespace unlzon {
+
+namespace {
+
+// Blocks from this size on are mapped straight from the kernel: they arrive
+// zeroed, so nothing clears them a second time, and they can be backed by
+// huge pages, which cuts the page faults of a large image by a factor of 512.
+constexpr std::size_t HUGE_PAGE_SIZE = std::size_t{2} << 20;
+
+unsigned char* map_zeroed(std::size_t length) {
+    void* const block =
+        mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) {
+        return nullptr;
+    }
+#if defined(MADV_HUGEPAGE)
+    // Only advice: a kernel without transparent huge pages ignores it.
+    (void)madvise(block, length, MADV_HUGEPAGE);
+#endif
+    return static_cast<unsigned char*>(block);
+}
+
+}  // namespace
+
+std::optional<byte_buffer> byte_buffer::allocate(std::size_t size) {
+    if (size >= HUGE_PAGE_SIZE && size <= SIZE_MAX - HUGE_PAGE_SIZE) {
+        // A whole number of huge pages lets the kernel align the mapping to them.
+        const std::size_t length = (size + HUGE_PAGE_SIZE - 1) / HUGE_PAGE_SIZE * HUGE_PAGE_SIZE;
+        if (unsigned char* const block = map_zeroed(length)) {
+            return byte_buffer(block, size, length);
+        }
+    }
+    // calloc(0) may return null; one spare byte keeps data() valid and distinct.
+    auto* const block = static_cast<unsigned char*>(std::calloc(size == 0 ? 1 : size, 1));
+    if (block == nullptr) {
+        return std::nullopt;
+    }
+    return byte_buffer(block, size, 0);
+}
+
+byte_buffer::byte_buffer(byte_buffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      mapped_(std::exchange(other.mapped_, 0)) {}
+
+byte_buffer& byte_buffer::operator=(byte_buffer&& other) noexcept {
+    if (this != &other) {
+        release();
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        mapped_ = std::exchange(other.mapped_, 0);
+    }
+    return *this;
+}
+
+byte_buffer::~byte_buffer() {
+    release();
+}
+
+void byte_buffer::release() noexcept {
+    if (data_ == nullptr) {
+        return;
+    }
+    if (mapped_ != 0) {
+        (void)munmap(data_, mapped_);
+    } else {
+        std::free(data_);
+    }
+    data_ = nullptr;
+    size_ = 0;
+    mapped_ = 0;
+}
+
+}  // namespace unlzon

@@ -1,0 +1,62 @@
+#include "input_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+namespace unlzon {
+
+namespace {
+
+// One read() or write() moves at most about 2 GiB on Linux; larger transfers
+// are split rather than trusted to a single call.
+constexpr std::size_t MAX_IO_CHUNK = std::size_t{1} << 30;
+
+}  // namespace
+
+std::optional<input_file> input_file::open(const char* path) {
+    // O_NONBLOCK: opening a FIFO with no writer would otherwise wait forever.
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    native_file file(fd);
+    // A directory, FIFO or device opens too, but it cannot be read by position.
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) {
+        return std::nullopt;
+    }
+    return input_file(std::move(file), static_cast<std::uint64_t>(info.st_size),
+                      static_cast<std::uint32_t>(info.st_mode & 0666));
+}
+
+read_status input_file::read_at(std::uint64_t offset, void* dest, std::size_t count) const {
+    const int fd = static_cast<int>(file_.get());
+    auto* out = static_cast<unsigned char*>(dest);
+    while (count > 0) {
+        if (offset > static_cast<std::uint64_t>(INT64_MAX)) {
+            return read_status::end_of_file;
+        }
+        const std::size_t chunk = count < MAX_IO_CHUNK ? count : MAX_IO_CHUNK;
+        const ssize_t got = pread(fd, out, chunk, static_cast<off_t>(offset));
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return read_status::error;
+        }
+        if (got == 0) {
+            return read_status::end_of_file;
+        }
+        const auto n = static_cast<std::size_t>(got);
+        out += n;
+        count -= n;
+        offset += n;
+    }
+    return read_status::ok;
+}
+
+}  // namespace unlzon

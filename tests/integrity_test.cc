@@ -1,0 +1,214 @@
+// The promise about the output name, tried as a hostile user would: a run
+// either puts the complete image there or leaves it holding what it held, and
+// the folder holds nothing new. Every failure is one exact line on standard
+// error.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <thread>
+
+#include "test_support.h"
+
+namespace unlzon {
+namespace {
+
+using test::bytes;
+
+constexpr int FAILED = 255;
+
+class IntegrityTest : public ::testing::Test {
+  protected:
+    // A demo at `folder`/demo.bin and an earlier image beside it.
+    void place(const std::string& folder, const bytes& container) {
+        input_ = folder + "/demo.bin";
+        output_ = input_ + ".nds";
+        test::write_file(input_, container);
+        test::write_file(output_, earlier_);
+        before_ = test::folder_entries(folder);
+    }
+
+    // The run failed with exactly `line` and left everything as it was.
+    void expect_untouched_failure(const test::run_result& r, const std::string& line,
+                                  const std::string& folder) {
+        EXPECT_EQ(r.err, line);
+        EXPECT_EQ(r.status, FAILED);
+        EXPECT_EQ(r.out.find("Decompressed data written"), std::string::npos);
+        EXPECT_EQ(test::read_bytes(output_), earlier_);
+        EXPECT_EQ(test::folder_entries(folder), before_);
+    }
+
+    std::string write_error() const {
+        return "  ERROR: Could not write output file (" + output_ + ")!\n";
+    }
+    std::string open_error() const {
+        return "  ERROR: Could not open output file (" + output_ + ")!\n";
+    }
+
+    test::temp_dir dir_;
+    const bytes earlier_ = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+    const bytes image_ = test::sample_image(300000, 5);
+    std::string input_;
+    std::string output_;
+    std::vector<std::string> before_;
+};
+
+TEST_F(IntegrityTest, FileSizeLimitIsAWriteErrorAndTheEarlierImageStays) {
+    place(dir_.path(), kit::pack_demo(image_));
+    test::run_options options;
+    options.file_size_limit = 100000;  // SIGXFSZ at its default action
+    expect_untouched_failure(test::run_unlzon({input_}, options), write_error(), dir_.path());
+}
+
+TEST_F(IntegrityTest, FullDiskIsAWriteErrorAndTheEarlierImageStays) {
+    if (!test::running_as_root()) {
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    }
+    const std::string disk = dir_ / "disk";
+    ASSERT_EQ(mkdir(disk.c_str(), 0755), 0);
+    if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=256k") != 0) {
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    }
+    place(disk, kit::pack_demo(image_));
+    expect_untouched_failure(test::run_unlzon({input_}), write_error(), disk);
+    EXPECT_EQ(umount(disk.c_str()), 0);
+}
+
+TEST_F(IntegrityTest, UnwritableFolderIsAnOpenErrorAndNothingChanges) {
+    const std::string folder = dir_ / "ro";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    place(folder, kit::pack_demo(image_));
+    test::run_options options;
+    if (test::running_as_root()) {
+        options.as_nobody = true;  // root would write there anyway
+        ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+    }
+    ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
+    const test::run_result r = test::run_unlzon({input_}, options);
+    if (r.status == 126 || r.status == 127) {
+        GTEST_SKIP() << "the built program cannot be run as user nobody from here";
+    }
+    expect_untouched_failure(r, open_error(), folder);
+    ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
+}
+
+TEST_F(IntegrityTest, FolderAtTheOutputNameIsAnOpenError) {
+    test::write_file(dir_ / "demo.bin", kit::pack_demo(image_));
+    input_ = dir_ / "demo.bin";
+    output_ = input_ + ".nds";
+    ASSERT_EQ(mkdir(output_.c_str(), 0755), 0);
+    test::write_file(output_ + "/inside", earlier_);
+    const auto before = test::folder_entries(dir_.path());
+    const test::run_result r = test::run_unlzon({input_});
+    EXPECT_EQ(r.err, open_error());
+    EXPECT_EQ(r.status, FAILED);
+    EXPECT_EQ(test::read_bytes(output_ + "/inside"), earlier_);
+    EXPECT_EQ(test::folder_entries(dir_.path()), before);
+}
+
+// A link at the output name is replaced, never followed: in a shared folder
+// another user could otherwise aim the image at any file the victim may write.
+TEST_F(IntegrityTest, LinksAndFifosAtTheOutputNameAreReplacedNotWrittenThrough) {
+    const bytes container = kit::pack_demo(image_);
+    input_ = dir_ / "demo.bin";
+    output_ = input_ + ".nds";
+    const std::string victim = dir_ / "victim";
+    const bytes victim_bytes = {'v', 'i', 'c', 't', 'i', 'm'};
+    struct case_t {
+        const char* name;
+        std::function<int()> plant;
+    };
+    const case_t cases[] = {
+        {"symbolic link", [&] { return symlink(victim.c_str(), output_.c_str()); }},
+        {"hard link", [&] { return link(victim.c_str(), output_.c_str()); }},
+        {"FIFO", [&] { return mkfifo(output_.c_str(), 0644); }},
+        {"link to a device", [&] { return symlink("/dev/full", output_.c_str()); }},
+        {"symbolic link to the input", [&] { return symlink(input_.c_str(), output_.c_str()); }},
+        {"hard link to the input", [&] { return link(input_.c_str(), output_.c_str()); }},
+    };
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::write_file(input_, container);
+        test::write_file(victim, victim_bytes);
+        ASSERT_EQ(c.plant(), 0);
+        const test::run_result r = test::run_unlzon({input_});
+        EXPECT_EQ(r.status, 0) << r.err;
+        struct stat info {};
+        ASSERT_EQ(lstat(output_.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        EXPECT_EQ(test::read_bytes(output_), image_);
+        EXPECT_EQ(test::read_bytes(victim), victim_bytes);
+        EXPECT_EQ(test::read_bytes(input_), container);
+        EXPECT_EQ(test::folder_entries(dir_.path()),
+                  (std::vector<std::string>{"demo.bin", "demo.bin.nds", "victim"}));
+        ASSERT_EQ(unlink(output_.c_str()), 0);
+    }
+}
+
+TEST_F(IntegrityTest, FifoAsTheInputIsRefusedAtOnce) {
+    input_ = dir_ / "demo.bin";
+    ASSERT_EQ(mkfifo(input_.c_str(), 0644), 0);
+    const auto started = std::chrono::steady_clock::now();
+    const test::run_result r = test::run_unlzon({input_});
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    EXPECT_EQ(r.err, "  ERROR: Could not open input file (" + input_ + ")!\n");
+    EXPECT_EQ(r.status, FAILED);
+}
+
+TEST_F(IntegrityTest, ImageIsNeverReadableByMoreUsersThanItsDemo) {
+    place(dir_.path(), kit::pack_demo(image_));
+    ASSERT_EQ(chmod(input_.c_str(), 0600), 0);
+    ASSERT_EQ(test::run_unlzon({input_}).status, 0);
+    struct stat info {};
+    ASSERT_EQ(stat(output_.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+// Standard output that cannot be written: the image is still complete and
+// named, and the failure is one line on standard error and status 255.
+TEST_F(IntegrityTest, UnwritableStandardOutputIsReportedAfterTheImageIsNamed) {
+    for (const test::stdout_target target :
+         {test::stdout_target::full_device, test::stdout_target::closed_pipe}) {
+        place(dir_.path(), kit::pack_demo(image_));
+        test::run_options options;
+        options.out = target;
+        const test::run_result r = test::run_unlzon({input_}, options);
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.err, "  ERROR: Could not write to standard output!\n");
+        EXPECT_EQ(r.status, FAILED);
+        EXPECT_EQ(test::read_bytes(output_), image_);
+    }
+}
+
+TEST_F(IntegrityTest, ErrorLineSurvivesAClosedPipeOnStandardOutput) {
+    input_ = dir_ / "demo.bin";
+    test::write_file(input_, bytes{'n', 'o', 't', ' ', 'a', ' ', 'd', 'e', 'm', 'o'});
+    test::run_options options;
+    options.out = test::stdout_target::closed_pipe;
+    const test::run_result r = test::run_unlzon({input_}, options);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.err, "  ERROR: Not a valid compressed demo (" + input_ + ")!\n");
+    EXPECT_EQ(r.status, FAILED);
+}
+
+// With descriptor 1 closed, the first file the run opens would take its
+// number and receive the progress text.
+TEST_F(IntegrityTest, ClosedStandardOutputKeepsProgressTextOutOfTheImage) {
+    place(dir_.path(), kit::pack_demo(image_));
+    test::run_options options;
+    options.out = test::stdout_target::closed;
+    const test::run_result r = test::run_unlzon({input_}, options);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(test::read_bytes(output_), image_);
+    EXPECT_EQ(test::read_bytes(input_), kit::pack_demo(image_));
+}
+
+}  // namespace
+}  // namespace unlzon

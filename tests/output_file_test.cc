@@ -1,0 +1,164 @@
+// The pending output, both ways (unnamed and under a temporary name): what
+// stands at the output name is replaced only by a complete file, in one step,
+// and never opened or written through.
+#include "output_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <functional>
+
+#include "process.h"
+#include "test_support.h"
+
+namespace unlzon {
+namespace {
+
+using test::bytes;
+
+using create_fn = std::optional<pending_output> (*)(const std::string&, std::uint32_t);
+
+struct way {
+    const char* name;
+    create_fn create;
+};
+
+void PrintTo(const way& value, std::ostream* out) {
+    *out << value.name;
+}
+
+class PendingOutputTest : public ::testing::TestWithParam<way> {
+  protected:
+    std::optional<pending_output> create(std::uint32_t permissions = 0644) {
+        return GetParam().create(output_, permissions);
+    }
+
+    // Write `data` and commit it; the status of the whole.
+    output_status write_and_commit(const bytes& data) {
+        std::optional<pending_output> out = create();
+        if (!out) {
+            return output_status::cannot_create;
+        }
+        return out->write(data.data(), data.size()) ? out->commit() : output_status::cannot_write;
+    }
+
+    test::temp_dir dir_;
+    std::string output_ = dir_ / "out.nds";
+    const bytes image_ = test::sample_image(100000);
+};
+
+TEST_P(PendingOutputTest, NothingIsVisibleUntilTheCommit) {
+    std::optional<pending_output> out = create();
+    ASSERT_TRUE(out.has_value());
+    ASSERT_TRUE(out->write(image_.data(), image_.size()));
+    EXPECT_FALSE(test::read_bytes(output_).has_value());
+    EXPECT_EQ(out->commit(), output_status::ok);
+    EXPECT_EQ(test::read_bytes(output_), image_);
+    EXPECT_EQ(test::folder_entries(dir_.path()), std::vector<std::string>{"out.nds"});
+}
+
+TEST_P(PendingOutputTest, DiscardedFileLeavesTheFolderAsItWas) {
+    const bytes earlier = {'k', 'e', 'e', 'p'};
+    test::write_file(output_, earlier);
+    {
+        std::optional<pending_output> out = create();
+        ASSERT_TRUE(out.has_value());
+        ASSERT_TRUE(out->write(image_.data(), image_.size()));
+    }
+    EXPECT_EQ(test::read_bytes(output_), earlier);
+    EXPECT_EQ(test::folder_entries(dir_.path()), std::vector<std::string>{"out.nds"});
+}
+
+// Whatever stands at the output name is replaced by the image, and whatever
+// it pointed to or shared its data with keeps its content.
+TEST_P(PendingOutputTest, ReplacesWhatStandsAtTheNameWithoutWritingThroughIt) {
+    const bytes target = {'t', 'a', 'r', 'g', 'e', 't'};
+    struct case_t {
+        const char* name;
+        std::function<void()> plant;
+    };
+    const std::string other = dir_ / "other";
+    const case_t cases[] = {
+        {"regular file", [&] { test::write_file(output_, bytes(300000, 0x77)); }},
+        {"symbolic link", [&] { ASSERT_EQ(symlink(other.c_str(), output_.c_str()), 0); }},
+        {"dangling symbolic link",
+         [&] { ASSERT_EQ(symlink((dir_ / "nowhere").c_str(), output_.c_str()), 0); }},
+        {"hard link", [&] { ASSERT_EQ(link(other.c_str(), output_.c_str()), 0); }},
+        {"FIFO", [&] { ASSERT_EQ(mkfifo(output_.c_str(), 0644), 0); }},
+        {"link to a device", [&] { ASSERT_EQ(symlink("/dev/full", output_.c_str()), 0); }},
+    };
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::write_file(other, target);
+        c.plant();
+        EXPECT_EQ(write_and_commit(image_), output_status::ok);
+        struct stat info {};
+        ASSERT_EQ(lstat(output_.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        EXPECT_EQ(info.st_nlink, 1u);
+        EXPECT_EQ(test::read_bytes(output_), image_);
+        EXPECT_EQ(test::read_bytes(other), target);
+        EXPECT_EQ(test::folder_entries(dir_.path()),
+                  (std::vector<std::string>{"other", "out.nds"}));
+        ASSERT_EQ(unlink(output_.c_str()), 0);
+    }
+}
+
+TEST_P(PendingOutputTest, FolderAtTheNameOrNoFolderIsRefused) {
+    ASSERT_EQ(mkdir(output_.c_str(), 0755), 0);
+    EXPECT_FALSE(create().has_value());
+    EXPECT_FALSE(GetParam().create(dir_ / "no/such/folder/out.nds", 0644).has_value());
+    EXPECT_EQ(test::folder_entries(dir_.path()), std::vector<std::string>{"out.nds"});
+}
+
+TEST_P(PendingOutputTest, PermissionsFollowTheDemoUnderTheUmask) {
+    const mode_t previous = umask(022);
+    for (const std::uint32_t permissions : {0600u, 0644u, 0666u, 0640u}) {
+        SCOPED_TRACE(permissions);
+        std::optional<pending_output> out = create(permissions);
+        ASSERT_TRUE(out.has_value());
+        ASSERT_EQ(out->commit(), output_status::ok);
+        struct stat info {};
+        ASSERT_EQ(stat(output_.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, permissions & ~0022u);
+    }
+    umask(previous);
+}
+
+// In a child process, as the program runs: an interrupt while the file is
+// pending leaves the folder as it was, and the process dies of the signal.
+TEST_P(PendingOutputTest, InterruptWhilePendingLeavesNothingBehind) {
+    const bytes earlier = {'k', 'e', 'e', 'p'};
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU}) {
+        SCOPED_TRACE(signal_number);
+        test::write_file(output_, earlier);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            prepare_process();
+            std::optional<pending_output> out = create();
+            if (!out || !out->write(image_.data(), image_.size())) {
+                _exit(2);
+            }
+            raise(signal_number);
+            _exit(3);
+        }
+        const test::run_result r = test::finish_program(pid);
+        EXPECT_EQ(r.signal, signal_number);
+        EXPECT_EQ(test::read_bytes(output_), earlier);
+        EXPECT_EQ(test::folder_entries(dir_.path()), std::vector<std::string>{"out.nds"});
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothWays, PendingOutputTest,
+                         ::testing::Values(way{"unnamed", pending_output::create},
+                                           way{"named", pending_output::create_named}),
+                         [](const ::testing::TestParamInfo<way>& param) {
+                             return std::string(param.param.name);
+                         });
+
+}  // namespace
+}  // namespace unlzon
