@@ -6,6 +6,16 @@
 
 namespace unlzon {
 
+decode_result decode_demo_payload(const unsigned char* payload, std::uint32_t in_size,
+                                  unsigned char* image, std::uint32_t out_size) {
+    // The checking decoder stays inside both buffers and refuses references
+    // before the start of the image; it needs no work memory.
+    lzo_uint produced = out_size;
+    const int code = lzo1x_decompress_safe(payload, in_size, image, &produced, nullptr);
+    // Bounded by the capacity given above, so it fits the 32-bit field.
+    return {code, static_cast<std::uint32_t>(produced)};
+}
+
 std::optional<decompress_result> decompress_demo_payload(const unsigned char* payload,
                                                          std::uint32_t in_size,
                                                          std::uint32_t out_size) {
@@ -13,16 +23,11 @@ std::optional<decompress_result> decompress_demo_payload(const unsigned char* pa
     if (!image) {
         return std::nullopt;
     }
-    // The checking decoder stays inside both buffers and refuses references
-    // before the start of the image; it needs no work memory.
-    lzo_uint produced = out_size;
-    const int code = lzo1x_decompress_safe(payload, in_size, image->data(), &produced, nullptr);
-    // Bounded by the capacity given above, so it fits the 32-bit field.
-    const auto actual_size = static_cast<std::uint32_t>(produced);
-    return decompress_result{code, actual_size, std::move(*image)};
+    const decode_result decoded = decode_demo_payload(payload, in_size, image->data(), out_size);
+    return decompress_result{decoded, std::move(*image)};
 }
 
-bool demo_image_accepted(const decompress_result& result, std::uint32_t out_size) {
+bool demo_image_accepted(const decode_result& result, std::uint32_t out_size) {
     return result.code == LZO_E_OK && result.actual_size <= out_size;
 }
 

@@ -210,5 +210,54 @@ TEST_F(IntegrityTest, ClosedStandardOutputKeepsProgressTextOutOfTheImage) {
     EXPECT_EQ(test::read_bytes(input_), kit::pack_demo(image_));
 }
 
+// Images large enough to be decoded straight into the pending file, on the
+// disk and on a tmpfs (where they are made in memory): the same bytes, and a
+// failed decoding leaves the earlier image and nothing else.
+TEST_F(IntegrityTest, LargeImagesAreExactOnEveryFileSystem) {
+    const std::uint32_t size = 12u << 20;
+    const bytes image = test::sample_image(size, 9);
+    const bytes stream = kit::compress_lzo1x(image, kit::compressor::lzo1x_1);
+    bytes padded = image;
+    padded.resize(size + (1u << 20), 0);
+    bytes trailing = stream;
+    trailing.push_back(0);
+    std::vector<std::string> folders = {dir_ / "disk"};
+    ASSERT_EQ(mkdir(folders[0].c_str(), 0755), 0);
+    const std::string memory = dir_ / "tmpfs";
+    ASSERT_EQ(mkdir(memory.c_str(), 0755), 0);
+    if (test::running_as_root() && mount("tmpfs", memory.c_str(), "tmpfs", 0, "size=64m") == 0) {
+        folders.push_back(memory);
+    }
+    struct case_t {
+        const char* name;
+        bytes container;
+        std::optional<bytes> image;  // nullopt: the decoding fails with -8
+    };
+    const case_t cases[] = {
+        {"exact", kit::make_container(size, stream), image},
+        {"padded", kit::make_container(static_cast<std::uint32_t>(padded.size()), stream), padded},
+        {"bytes after the end marker", kit::make_container(size, trailing), std::nullopt},
+    };
+    for (const std::string& folder : folders) {
+        for (const case_t& c : cases) {
+            SCOPED_TRACE(folder + ": " + c.name);
+            place(folder, c.container);
+            const test::run_result r = test::run_unlzon({input_});
+            if (c.image) {
+                EXPECT_EQ(r.status, 0) << r.err;
+                EXPECT_EQ(test::read_bytes(output_), *c.image);
+            } else {
+                EXPECT_EQ(r.err, "internal error - decompression failed: -8\n");
+                EXPECT_EQ(r.status, 1);
+                EXPECT_EQ(test::read_bytes(output_), earlier_);
+                EXPECT_EQ(test::folder_entries(folder), before_);
+            }
+        }
+    }
+    if (folders.size() > 1) {
+        EXPECT_EQ(umount(memory.c_str()), 0);
+    }
+}
+
 }  // namespace
 }  // namespace unlzon
