@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Files and buffers for a whole-image unpacker: positioned reads straight
 // into a buffer, large zeroed buffers from the kernel, and an output file
 // that disappears again unless it was written completely.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Removal of a partial output file when the run is interrupted.
 //
 // While a file is armed, SIGINT, SIGTERM and SIGHUP remove it and then end

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Runs interrupted by SIGINT, SIGTERM or SIGHUP: a partial output is removed
 // and the process still dies of the signal; an earlier file of the output
 // name survives an interrupt that comes before the output is opened.
