@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Benchmark unlzon against `lzop -d` on synthetic demo images.
 
 For each size: make an image with `demo_tool image`, pack it with

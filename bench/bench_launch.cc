@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // bench_launch: run one command and report its wall time and resource use.
 //
 //   bench_launch [--log FILE] PROGRAM [ARG...]

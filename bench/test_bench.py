@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Checks of the benchmark's own parts: the launcher's figures and the judgement.
 
 Usage: test_bench.py PATH/TO/bench_launch

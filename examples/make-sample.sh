@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Remake the bundled sample from a synthetic image: nothing in it comes from a
 # real demo.
 #   examples/make-sample.sh DEMO_TOOL              rewrite examples/sample.bin

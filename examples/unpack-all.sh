@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Unpack every *.bin demo below FOLDER, JOBS at a time (default 2). Each
 # failure is named on standard error after unlzon's own error line; the exit
 # status is 1 if any demo failed, 0 if all were unpacked. Every demo is tried,

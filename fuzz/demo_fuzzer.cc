@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // libFuzzer target: any bytes as a container file, taken through the core in
 // the program's order (header, truncation check and payload, decoding,
 // acceptance), aborting as soon as a call breaks its contract.
@@ -6,7 +7,7 @@
 // /proc/self/fd, so that every input goes through the same open, fstat and
 // pread calls as a demo on disk, without touching a disk.
 #include <fcntl.h>
-#include <lzo1x.h>
+#include <lzo/lzo1x.h>
 #include <sys/mman.h>
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // make_corpus: writes the fuzz target's seed containers into DIR, one file
 // each, all of them valid and each at most 64 KiB (the fuzzer's -max_len).
 //

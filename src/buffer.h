@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Memory for a whole-image unpacker: large zero-filled blocks.
 #pragma once
 

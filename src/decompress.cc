@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "decompress.h"
 
-#include <lzo1x.h>
+#include <lzo/lzo1x.h>
 
 #include <utility>
 

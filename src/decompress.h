@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Decoding a container's payload into the demo image.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The compressed demo container. Byte by byte from the start of the file:
 //
 //   offset  size     field     encoding

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The demo being unpacked: a regular file read by absolute position.
 #pragma once
 

@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // unlzon: unpack a compressed game demo into PATH.nds.
 //
 // The driver sequences the run and owns every message and exit status; the
 // units it calls only return results.
-#include <lzo1x.h>
+#include <lzo/lzo1x.h>
 
 #include <cinttypes>
 #include <cstdarg>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // An open file of the operating system's, closed when its owner goes.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The output's life: a pending file that becomes the image under its final
 // name in one atomic step, or disappears without a trace.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the run needs of its process before it starts.
 #pragma once
 

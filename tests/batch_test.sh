@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The folder script unpacks every good demo even when the first one it meets
 # is bad, names each failure, and exits 1.
 # Usage: batch_test.sh UNLZON DEMO_TOOL EXAMPLES_DIR

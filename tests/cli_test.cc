@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The whole program, run as a user would: exact standard output, standard
 // error, exit status and output file for each outcome of a run.
 #include <gtest/gtest.h>
-#include <lzo1x.h>
+#include <lzo/lzo1x.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

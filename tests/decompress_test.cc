@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "decompress.h"
 
 #include <gtest/gtest.h>
-#include <lzo1x.h>
+#include <lzo/lzo1x.h>
 
 #include "test_support.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The promise about the output name, tried as a hostile user would: a run
 // either puts the complete image there or leaves it holding what it held, and
 // the folder holds nothing new. Every failure is one exact line on standard

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Runs interrupted while the image is being written: the output name keeps
 // the earlier file, the folder holds nothing new, and the process still dies
 // of the signal. Even SIGKILL never leaves a partial image under the name.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The pending output, both ways (unnamed and under a temporary name): what
 // stands at the output name is replaced only by a complete file, in one step,
 // and never opened or written through.

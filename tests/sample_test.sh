@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The bundled sample unpacks, with status 0, to exactly the image that its
 # recipe generates. Usage: sample_test.sh UNLZON DEMO_TOOL EXAMPLES_DIR
 set -eu

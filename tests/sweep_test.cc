@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Damaged containers through the whole program: every cut of a small demo,
 // the header's sizes set to edge values, and a few hundred seeded
 // corruptions. Whatever the damage, a run ends with status 0, 1 or 255; a
@@ -5,7 +6,7 @@
 // failure prints exactly one line there and leaves no output file. Each run's
 // outcome must also be the one the container's own bytes call for.
 #include <gtest/gtest.h>
-#include <lzo1x.h>
+#include <lzo/lzo1x.h>
 
 #include <algorithm>
 #include <cstdint>

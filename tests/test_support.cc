@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "test_support.h"
 
 #include <fcntl.h>
-#include <lzo1x.h>
+#include <lzo/lzo1x.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Shared helpers for the tests: scratch folders, whole-file I/O and running
 // the built program as a user would.
 #pragma once

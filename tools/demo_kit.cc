@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "demo_kit.h"
 
-#include <lzo1x.h>
+#include <lzo/lzo1x.h>
 
 #include <algorithm>
 #include <fstream>

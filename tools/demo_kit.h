@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Makers of test material: synthetic demo images and containers packed with
 // liblzo2's own compressors. Used by the tests, the fuzz corpus, the
 // benchmark and the bundled sample; the tool itself never writes a container.

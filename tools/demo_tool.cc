@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // demo_tool: makes the project's test material.
 //
 //   demo_tool image SIZE SEED OUT     write a synthetic demo image (SIZE may end in K or M)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "buffer.h"
 
 #include <sys/mman.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The interrupt signals and the one pending file they must remove.
 //
 // SIGINT, SIGTERM, SIGHUP, SIGALRM, SIGUSR1, SIGUSR2 and SIGXCPU end the run
