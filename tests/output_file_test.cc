@@ -5,10 +5,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <functional>
 
 #include "process.h"
@@ -75,6 +75,9 @@ TEST_P(PendingOutputTest, DiscardedFileLeavesTheFolderAsItWas) {
 // Whatever stands at the output name is replaced by the image, and whatever
 // it pointed to or shared its data with keeps its content.
 TEST_P(PendingOutputTest, ReplacesWhatStandsAtTheNameWithoutWritingThroughIt) {
+#ifdef _WIN32
+    GTEST_SKIP() << "symbolic links need a privilege and FIFOs do not exist on Windows; windows_test.cc replaces a file";
+#else
     const bytes target = {'t', 'a', 'r', 'g', 'e', 't'};
     struct case_t {
         const char* name;
@@ -105,16 +108,20 @@ TEST_P(PendingOutputTest, ReplacesWhatStandsAtTheNameWithoutWritingThroughIt) {
                   (std::vector<std::string>{"other", "out.nds"}));
         ASSERT_EQ(unlink(output_.c_str()), 0);
     }
+#endif
 }
 
 TEST_P(PendingOutputTest, FolderAtTheNameOrNoFolderIsRefused) {
-    ASSERT_EQ(mkdir(output_.c_str(), 0755), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(output_));
     EXPECT_FALSE(create().has_value());
     EXPECT_FALSE(GetParam().create(dir_ / "no/such/folder/out.nds", 0644).has_value());
     EXPECT_EQ(test::folder_entries(dir_.path()), std::vector<std::string>{"out.nds"});
 }
 
 TEST_P(PendingOutputTest, PermissionsFollowTheDemoUnderTheUmask) {
+#ifdef _WIN32
+    GTEST_SKIP() << "no permission bits or umask on Windows";
+#else
     const mode_t previous = umask(022);
     for (const std::uint32_t permissions : {0600u, 0644u, 0666u, 0640u}) {
         SCOPED_TRACE(permissions);
@@ -126,11 +133,15 @@ TEST_P(PendingOutputTest, PermissionsFollowTheDemoUnderTheUmask) {
         EXPECT_EQ(info.st_mode & 07777, permissions & ~0022u);
     }
     umask(previous);
+#endif
 }
 
 // In a child process, as the program runs: an interrupt while the file is
 // pending leaves the folder as it was, and the process dies of the signal.
 TEST_P(PendingOutputTest, InterruptWhilePendingLeavesNothingBehind) {
+#ifdef _WIN32
+    GTEST_SKIP() << "POSIX signals and fork; windows_test.cc ends a run with TerminateProcess";
+#else
     const bytes earlier = {'k', 'e', 'e', 'p'};
     for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU}) {
         SCOPED_TRACE(signal_number);
@@ -151,6 +162,7 @@ TEST_P(PendingOutputTest, InterruptWhilePendingLeavesNothingBehind) {
         EXPECT_EQ(test::read_bytes(output_), earlier);
         EXPECT_EQ(test::folder_entries(dir_.path()), std::vector<std::string>{"out.nds"});
     }
+#endif
 }
 
 INSTANTIATE_TEST_SUITE_P(BothWays, PendingOutputTest,
