@@ -20,9 +20,28 @@ void restore_output_code_page() {
     (void)SetConsoleOutputCP(original_output_code_page);
 }
 
-bool stream_is_open(std::FILE* stream) {
-    const int fd = _fileno(stream);
-    return fd >= 0 && _get_osfhandle(fd) >= 0;
+// Put the null device under the standard descriptor `fd` of `stream`. A
+// process started without a standard handle has the descriptor closed, and
+// its stream may have no descriptor at all (-2), which freopen refuses on
+// some runtimes (Wine's msvcrt).
+bool reopen_on_null(std::FILE* stream, int fd, int flags) {
+    const int null_fd = _open("NUL", flags | _O_BINARY);
+    if (null_fd < 0) {
+        return false;
+    }
+    const bool moved = null_fd == fd || _dup2(null_fd, fd) == 0;
+    if (null_fd != fd) {
+        (void)_close(null_fd);
+    }
+    if (moved && _fileno(stream) != fd &&
+        std::freopen("NUL", flags == _O_RDONLY ? "rb" : "wb", stream) == nullptr) {
+#ifndef _UCRT
+        // msvcrt's FILE is an open structure: give the stream its descriptor.
+        stream->_file = fd;
+        std::clearerr(stream);
+#endif
+    }
+    return moved;
 }
 
 }  // namespace
@@ -32,10 +51,12 @@ bool prepare_process() {
     // the null device keeps writes to it succeeding, as /dev/null on POSIX.
     struct stream_t {
         std::FILE* stream;
-        const char* mode;
+        int fd;
+        int flags;
     };
-    for (const stream_t& s : {stream_t{stdin, "rb"}, stream_t{stdout, "wb"}, stream_t{stderr, "wb"}}) {
-        if (!stream_is_open(s.stream) && std::freopen("NUL", s.mode, s.stream) == nullptr) {
+    for (const stream_t& s : {stream_t{stdin, 0, _O_RDONLY}, stream_t{stdout, 1, _O_WRONLY},
+                              stream_t{stderr, 2, _O_WRONLY}}) {
+        if (_get_osfhandle(s.fd) < 0 && !reopen_on_null(s.stream, s.fd, s.flags)) {
             return false;
         }
     }
