@@ -76,7 +76,8 @@ TEST_P(PendingOutputTest, DiscardedFileLeavesTheFolderAsItWas) {
 // it pointed to or shared its data with keeps its content.
 TEST_P(PendingOutputTest, ReplacesWhatStandsAtTheNameWithoutWritingThroughIt) {
 #ifdef _WIN32
-    GTEST_SKIP() << "symbolic links need a privilege and FIFOs do not exist on Windows; windows_test.cc replaces a file";
+    GTEST_SKIP() << "symbolic links need a privilege and FIFOs do not exist on Windows; "
+                    "windows_test.cc replaces a file";
 #else
     const bytes target = {'t', 'a', 'r', 'g', 'e', 't'};
     struct case_t {

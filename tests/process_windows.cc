@@ -63,8 +63,8 @@ std::vector<std::string> unlzon_argv(const std::vector<std::string>& args) {
 
 HANDLE open_null(DWORD access) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    return CreateFileW(L"NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                       OPEN_EXISTING, 0, nullptr);
+    return CreateFileW(L"NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                       0, nullptr);
 }
 
 // A pipe whose writing end the child inherits and whose reading end it does not.

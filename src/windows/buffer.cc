@@ -18,7 +18,8 @@ constexpr std::size_t LARGE_BLOCK = std::size_t{2} << 20;
 
 std::optional<byte_buffer> byte_buffer::allocate(std::size_t size) {
     if (size >= LARGE_BLOCK) {
-        if (void* const block = VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)) {
+        if (void* const block =
+                VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)) {
             return byte_buffer(static_cast<unsigned char*>(block), size, size);
         }
     }

@@ -36,8 +36,8 @@ std::optional<input_file> input_file::open(const char* path) {
     // A console, the null device or a pipe opens too, but has no positions.
     LARGE_INTEGER size{};
     BY_HANDLE_FILE_INFORMATION info{};
-    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size) || size.QuadPart < 0 ||
-        !GetFileInformationByHandle(handle, &info) ||
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size) ||
+        size.QuadPart < 0 || !GetFileInformationByHandle(handle, &info) ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return std::nullopt;
     }

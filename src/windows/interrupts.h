@@ -26,8 +26,8 @@ class control_blocker {
     control_blocker& operator=(const control_blocker&) = delete;
 };
 
-/// Have a control event delete `path`, unless the file is already marked to be deleted when closed (`deleted_on_close`).
-/// One file at a time; call with a control_blocker held.
+/// Have a control event delete `path`, unless the file is already marked to be deleted when closed
+/// (`deleted_on_close`). One file at a time; call with a control_blocker held.
 void register_pending_file(const std::wstring& path, bool deleted_on_close);
 
 /// Stop deleting the registered file; call with a control_blocker held.

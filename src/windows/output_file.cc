@@ -94,9 +94,9 @@ std::optional<pending_output> pending_output::create_in_folder(const std::string
         const windows::control_blocker hold;
         // DELETE and FILE_SHARE_DELETE: the open file can be marked for
         // deletion, deleted by name and renamed.
-        const HANDLE handle = CreateFileW(wide_temp.c_str(), GENERIC_WRITE | DELETE,
-                                          FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE handle =
+            CreateFileW(wide_temp.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
+                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             const DWORD error = GetLastError();
             if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
@@ -155,7 +155,8 @@ bool pending_output::write(const void* data, std::size_t count) {
     while (count > 0) {
         const std::size_t chunk = count < MAX_IO_CHUNK ? count : MAX_IO_CHUNK;
         DWORD put = 0;
-        if (!WriteFile(handle_of(file_), in, static_cast<DWORD>(chunk), &put, nullptr) || put == 0) {
+        if (!WriteFile(handle_of(file_), in, static_cast<DWORD>(chunk), &put, nullptr) ||
+            put == 0) {
             return false;
         }
         in += put;
@@ -175,9 +176,14 @@ output_status pending_output::commit() {
     if (windows::pending_file_deleted_on_close() && !set_delete_on_close(handle_of(file_), false)) {
         return output_status::cannot_write;
     }
+    // A read-only file at the name is refused, as Windows itself refuses to
+    // replace one (Wine would not), and so is one open without delete sharing.
+    const DWORD standing = GetFileAttributesW(wide_name.c_str());
+    if (standing != INVALID_FILE_ATTRIBUTES && (standing & FILE_ATTRIBUTE_READONLY) != 0) {
+        return output_status::cannot_create;
+    }
     // Renamed while still open, so that the file is never without either its
-    // deletion mark or its final name. A read-only file or one open without
-    // FILE_SHARE_DELETE at the name refuses the replacement.
+    // deletion mark or its final name.
     if (!MoveFileExW(wide_temp.c_str(), wide_name.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         const DWORD error = GetLastError();
         if (windows::pending_file_deleted_on_close()) {
