@@ -1,253 +1,35 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "test_support.h"
 
-#include <fcntl.h>
 #include <lzo/lzo1x.h>
-#include <poll.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <grp.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <stdexcept>
-#include <thread>
 
 namespace unlzon::test {
 
-temp_dir::temp_dir() {
-    const char* const base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/unlzon-test-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = pattern;
-}
-
 temp_dir::~temp_dir() {
     std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    std::filesystem::remove_all(std::filesystem::u8path(path_), ignored);
 }
 
 std::optional<bytes> read_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
     if (!in) {
         return std::nullopt;
     }
     return bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-namespace {
-
-// Drain both pipes until the child has closed them.
-void collect(int out_fd, int err_fd, run_result& result) {
-    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
-    int open_count = err_fd >= 0 ? 2 : 1;
-    if (err_fd < 0) {
-        fds[1].fd = -1;
-    }
-    char chunk[65536];
-    while (open_count > 0) {
-        if (poll(fds, 2, -1) < 0) {
-            continue;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) {
-                continue;
-            }
-            const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
-            if (n > 0) {
-                sinks[i]->append(chunk, static_cast<std::size_t>(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_count;
-            }
-        }
-    }
-}
-
-}  // namespace
-
-namespace {
-
-// In the child, between fork and exec: limits and signal dispositions.
-void apply_options(const run_options& options) {
-    if (options.file_size_limit != 0) {
-        // SIGXFSZ keeps its default action: the tool itself must survive it.
-        const rlimit limit{options.file_size_limit, options.file_size_limit};
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    if (options.memory_limit != 0) {
-        const rlimit limit{options.memory_limit, options.memory_limit};
-        setrlimit(RLIMIT_AS, &limit);
-    }
-    if (options.ignore_hangup) {
-        signal(SIGHUP, SIG_IGN);
-    }
-    if (!options.working_dir.empty() && chdir(options.working_dir.c_str()) != 0) {
-        _exit(127);
-    }
-    switch (options.out) {
-        case stdout_target::captured:
-            break;
-        case stdout_target::full_device:
-            dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO);
-            break;
-        case stdout_target::closed_pipe: {
-            int ends[2];
-            if (pipe(ends) != 0) {
-                _exit(127);
-            }
-            close(ends[0]);
-            dup2(ends[1], STDOUT_FILENO);
-            close(ends[1]);
-            break;
-        }
-        case stdout_target::closed:
-            close(STDOUT_FILENO);
-            break;
-    }
-    // A test that must not be root (folder permissions) runs as nobody.
-    if (options.as_nobody &&
-        (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
-        _exit(126);
-    }
-}
-
-std::vector<char*> c_args(const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    for (const std::string& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
-    return args;
-}
-
-std::vector<std::string> unlzon_argv(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{UNLZON_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-}
-
-}  // namespace
-
-run_result run_program(const std::vector<std::string>& argv, const run_options& options) {
-    int out_pipe[2];
-    int err_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
-        throw std::runtime_error("pipe failed");
-    }
-    std::vector<char*> args = c_args(argv);
-    const pid_t pid = fork();
-    if (pid < 0) {
-        throw std::runtime_error("fork failed");
-    }
-    if (pid == 0) {
-        dup2(out_pipe[1], STDOUT_FILENO);
-        dup2(options.merge_streams ? out_pipe[1] : err_pipe[1], STDERR_FILENO);
-        close(out_pipe[0]);
-        close(out_pipe[1]);
-        close(err_pipe[0]);
-        close(err_pipe[1]);
-        apply_options(options);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    if (options.merge_streams) {
-        close(err_pipe[0]);
-        err_pipe[0] = -1;
-    }
-    run_result output;
-    collect(out_pipe[0], err_pipe[0], output);
-    run_result result = finish_program(pid);
-    result.out = std::move(output.out);
-    result.err = std::move(output.err);
-    return result;
-}
-
-run_result run_unlzon(const std::vector<std::string>& args, const run_options& options) {
-    return run_program(unlzon_argv(args), options);
-}
-
-int start_unlzon(const std::vector<std::string>& args, const run_options& options) {
-    std::vector<std::string> argv = unlzon_argv(args);
-    std::vector<char*> c_argv = c_args(argv);
-    const pid_t pid = fork();
-    if (pid < 0) {
-        throw std::runtime_error("fork failed");
-    }
-    if (pid == 0) {
-        const int null_fd = open("/dev/null", O_WRONLY);
-        dup2(null_fd, STDOUT_FILENO);
-        dup2(null_fd, STDERR_FILENO);
-        apply_options(options);
-        execv(c_argv[0], c_argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-run_result finish_program(int pid) {
-    run_result result;
-    int wait_status = 0;
-    while (waitpid(pid, &wait_status, 0) < 0) {
-        if (errno != EINTR) {
-            throw std::runtime_error("waitpid failed");
-        }
-    }
-    if (WIFEXITED(wait_status)) {
-        result.status = WEXITSTATUS(wait_status);
-    } else if (WIFSIGNALED(wait_status)) {
-        result.signal = WTERMSIG(wait_status);
-    }
-    return result;
-}
-
-bool wait_for_open_file_in(int pid, const std::string& folder, const std::string& except,
-                           double seconds) {
-    namespace fs = std::filesystem;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
-    const std::string prefix = fs::canonical(folder).string() + "/";
-    const std::string input = fs::canonical(except).string();
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::error_code error;
-        for (const auto& entry : fs::directory_iterator(fds, error)) {
-            std::error_code ignored;
-            const std::string target = fs::read_symlink(entry.path(), ignored).string();
-            if (target.compare(0, prefix.size(), prefix) == 0 && target != input) {
-                return true;
-            }
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return false;
-}
-
 std::vector<std::string> folder_entries(const std::string& folder) {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::u8path(folder))) {
+        names.push_back(entry.path().filename().u8string());
     }
     std::sort(names.begin(), names.end());
     return names;
-}
-
-bool running_as_root() {
-    return geteuid() == 0;
 }
 
 std::string banner() {

@@ -71,6 +71,10 @@ int start_unlzon(const std::vector<std::string>& args, const run_options& option
 /// Wait for a started program; only status and signal are filled in.
 run_result finish_program(int pid);
 
+/// End a started program at once, as SIGKILL or TerminateProcess do; then
+/// finish_program() collects it.
+void kill_program(int pid);
+
 /// Wait until the started program `pid` holds a file open in `folder` other
 /// than `except` (its input): the pending output. False if that did not
 /// happen within `seconds`.

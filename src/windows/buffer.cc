@@ -1,0 +1,68 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "buffer.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <utility>
+
+namespace unlzon {
+
+namespace {
+
+// Blocks from this size on come straight from the system: they arrive zeroed,
+// so nothing clears them a second time.
+constexpr std::size_t LARGE_BLOCK = std::size_t{2} << 20;
+
+}  // namespace
+
+std::optional<byte_buffer> byte_buffer::allocate(std::size_t size) {
+    if (size >= LARGE_BLOCK) {
+        if (void* const block =
+                VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)) {
+            return byte_buffer(static_cast<unsigned char*>(block), size, size);
+        }
+    }
+    // calloc(0) may return null; one spare byte keeps data() valid and distinct.
+    auto* const block = static_cast<unsigned char*>(std::calloc(size == 0 ? 1 : size, 1));
+    if (block == nullptr) {
+        return std::nullopt;
+    }
+    return byte_buffer(block, size, 0);
+}
+
+byte_buffer::byte_buffer(byte_buffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      mapped_(std::exchange(other.mapped_, 0)) {}
+
+byte_buffer& byte_buffer::operator=(byte_buffer&& other) noexcept {
+    if (this != &other) {
+        release();
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        mapped_ = std::exchange(other.mapped_, 0);
+    }
+    return *this;
+}
+
+byte_buffer::~byte_buffer() {
+    release();
+}
+
+void byte_buffer::release() noexcept {
+    if (data_ == nullptr) {
+        return;
+    }
+    if (mapped_ != 0) {
+        (void)VirtualFree(data_, 0, MEM_RELEASE);
+    } else {
+        std::free(data_);
+    }
+    data_ = nullptr;
+    size_ = 0;
+    mapped_ = 0;
+}
+
+}  // namespace unlzon

@@ -1,0 +1,131 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// Faults that only Windows can have: text-mode translation, file names
+// outside the ANSI code page, replacing a file that is in the way, and a run
+// ended by TerminateProcess, which no handler sees.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "test_support.h"
+
+namespace unlzon {
+namespace {
+
+using test::bytes;
+
+constexpr int FAILED = 255;
+
+// Write through the UTF-8 path, as the tool must read it.
+void write_utf8_named(const std::string& path, const bytes& data) {
+    std::ofstream out(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
+    ASSERT_TRUE(out.good());
+}
+
+class WindowsTest : public ::testing::Test {
+  protected:
+    test::temp_dir dir_;
+    std::string input_ = dir_ / "demo.bin";
+    std::string output_ = input_ + ".nds";
+};
+
+// Bytes that text mode would translate: LF to CR LF on writing, CR LF to LF
+// and Ctrl+Z as the end on reading.
+TEST_F(WindowsTest, ImagesAndContainersAreBinary) {
+    const bytes images[] = {
+        bytes{0x0A, 0x0A, 0x0D, 0x0A},
+        bytes(5000, 0x0A),
+        bytes{0x1A, 0x0D, 0x0A, 0x1A, 0x00, 0x0A},
+    };
+    for (const bytes& image : images) {
+        test::write_file(input_, kit::pack_demo(image));
+        const test::run_result r = test::run_unlzon({input_});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(test::read_bytes(output_), image);
+        EXPECT_EQ(r.out.find('\r'), std::string::npos);  // lines end in LF alone, as on POSIX
+    }
+}
+
+TEST_F(WindowsTest, NonAsciiNameIsUnpackedAndPrintedBackAsGiven) {
+    const bytes image = test::sample_image(4000, 3);
+    for (const std::string name : {"デモ.bin", "démo ü.bin", "демо.bin"}) {
+        SCOPED_TRACE(name);
+        const std::string input = dir_ / name;
+        write_utf8_named(input, kit::pack_demo(image));
+        const test::run_result r = test::run_unlzon({input});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("Decompressed data written to " + input + ".nds\n"),
+                  std::string::npos);
+        EXPECT_EQ(test::read_bytes(input + ".nds"), image);
+    }
+    const test::run_result missing = test::run_unlzon({dir_ / "無い.bin"});
+    EXPECT_EQ(missing.err, "  ERROR: Could not open input file (" + (dir_ / "無い.bin") + ")!\n");
+    EXPECT_EQ(missing.status, FAILED);
+}
+
+TEST_F(WindowsTest, BundledSampleUnpacksToItsRecipe) {
+    const std::string sample = std::string(UNLZON_SOURCE_DIR) + "/examples/sample.bin";
+    const std::optional<bytes> container = test::read_bytes(sample);
+    ASSERT_TRUE(container.has_value());
+    test::write_file(input_, *container);
+    const test::run_result r = test::run_unlzon({input_});
+    EXPECT_EQ(r.status, 0) << r.err;
+    // The recipe of examples/make-sample.sh: a 96 KiB image from seed 2026.
+    EXPECT_EQ(test::read_bytes(output_), kit::make_demo_image(96 * 1024, 2026));
+}
+
+// An earlier image is replaced by the rename; one marked read-only stays as
+// it was, with one error line.
+TEST_F(WindowsTest, EarlierOutputIsReplacedUnlessItRefuses) {
+    const bytes image = test::sample_image(70000, 9);
+    const bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+    test::write_file(input_, kit::pack_demo(image));
+    test::write_file(output_, earlier);
+    EXPECT_EQ(test::run_unlzon({input_}).status, 0);
+    EXPECT_EQ(test::read_bytes(output_), image);
+    EXPECT_EQ(test::folder_entries(dir_.path()),
+              (std::vector<std::string>{"demo.bin", "demo.bin.nds"}));
+
+    const std::string refusal = "  ERROR: Could not open output file (" + output_ + ")!\n";
+    test::write_file(output_, earlier);
+    const std::wstring wide_output = std::filesystem::u8path(output_).wstring();
+    ASSERT_TRUE(SetFileAttributesW(wide_output.c_str(), FILE_ATTRIBUTE_READONLY));
+    test::run_result r = test::run_unlzon({input_});
+    EXPECT_EQ(r.err, refusal);
+    EXPECT_EQ(r.status, FAILED);
+    ASSERT_TRUE(SetFileAttributesW(wide_output.c_str(), FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(test::read_bytes(output_), earlier);
+    EXPECT_EQ(test::folder_entries(dir_.path()),
+              (std::vector<std::string>{"demo.bin", "demo.bin.nds"}));
+}
+
+// TerminateProcess runs no handler: the pending file, marked to be deleted on
+// close, must go with the process's handles.
+TEST_F(WindowsTest, TerminatedRunLeavesTheEarlierFileAndNothingElse) {
+    constexpr std::size_t size = std::size_t{64} << 20;
+    test::write_file(input_, kit::pack_demo(bytes(size, 0)));
+    const bytes earlier = {'k', 'e', 'e', 'p'};
+    test::write_file(output_, earlier);
+    const int pid = test::start_unlzon({input_});
+    ASSERT_TRUE(test::wait_for_open_file_in(pid, dir_.path(), input_));
+    test::kill_program(pid);
+    const test::run_result r = test::finish_program(pid);
+    const std::optional<bytes> left = test::read_bytes(output_);
+    ASSERT_TRUE(left.has_value());
+    if (r.status == 0) {
+        EXPECT_EQ(left->size(), size);  // it finished before the kill
+    } else {
+        EXPECT_EQ(*left, earlier);
+    }
+    EXPECT_EQ(test::folder_entries(dir_.path()),
+              (std::vector<std::string>{"demo.bin", "demo.bin.nds"}));
+}
+
+}  // namespace
+}  // namespace unlzon
