@@ -410,6 +410,29 @@ def version_of(command, pattern):
     return found.group(1) if found else "?"
 
 
+def load_average():
+    """The one-minute load average as text, "?" if unknown."""
+    try:
+        return Path("/proc/loadavg").read_text().split()[0]
+    except (OSError, IndexError):
+        return "?"
+
+
+# Above this one-minute load average something else is running, and the runs
+# (the cold ones most: a pause is no idleness then) say little.
+BUSY_LOAD = 0.5
+
+
+def busy_note(load, when):
+    """A warning line when `load` (text) shows a busy machine, else None."""
+    try:
+        busy = float(load) > BUSY_LOAD
+    except ValueError:
+        return None
+    return (f"note: load average {load} {when}: other processes are running; the figures "
+            "are noisy, the cold ones most (a pause is no idleness then)") if busy else None
+
+
 def machine_line(bench):
     cpu = "?"
     try:
@@ -434,10 +457,7 @@ def machine_line(bench):
     unlzon_lzo = version_of(
         [str(bench.unlzon), str(bench.run_dir / "no-such-demo")], r"library \(v([^,]+),"
     )
-    try:
-        load = Path("/proc/loadavg").read_text().split()[0]
-    except (OSError, IndexError):
-        load = "?"
+    load = load_average()
     return (
         f"machine: cpu={cpu!r} cores={os.cpu_count()} kernel={platform.release()} load={load} "
         f"lzop={lzop_version} lzo(lzop)={lzop_lzo} lzo(unlzon)={unlzon_lzo} "
@@ -558,6 +578,8 @@ def main(argv=None):
     try:
         bench = Bench(args.build.resolve(), args.work.resolve(), args.seed)
         print(machine_line(bench), flush=True)
+        if note := busy_note(load_average(), "at the start"):
+            print(note, flush=True)
         print(f"seed {args.seed:#x}, {rounds} round(s)" + (" after a warm-up round" if warm_up
                                                            else "")
               + f"; series: {', '.join(modes)}", flush=True)
@@ -573,16 +595,21 @@ def main(argv=None):
                 print(f"{mode}: runs in {run_dir} ({fs_type(run_dir.resolve())}), "
                       + (f"{pause_s:g} s pause before every run" if pause_s else "no pause"),
                       flush=True)
+                series_started = time.monotonic()
                 for size_mib in sizes:
                     result = bench.measure(size_mib, rounds, warm_up, mode, run_dir, pause_s)
                     print_result(result)
                     sys.stdout.flush()
                     results.append(result)
+                print(f"  ({mode} series: {time.monotonic() - series_started:.0f} s, "
+                      f"load average now {load_average()})", flush=True)
     except BenchError as error:
         print(f"FAILED: {error}", flush=True)
         return EXIT_RUN_FAILED
 
     elapsed = time.monotonic() - started
+    if note := busy_note(load_average(), "at the end"):
+        print(note)
     if args.quick:
         print(f"quick mode: outputs identical, no target judgement ({elapsed:.0f} s)")
         return EXIT_OK

@@ -123,6 +123,11 @@ class JudgementTest(unittest.TestCase):
         self.assertEqual([v.met for v in verdicts], [False, True, True, False])
         self.assertEqual([v.text.split()[0] for v in verdicts], ["warm", "cold", "peak", "peak"])
 
+    def test_busy_machine_is_noted_above_the_threshold_only(self):
+        for load, noted in (("0.02", False), ("0.50", False), ("0.51", True), ("?", False)):
+            with self.subTest(load=load):
+                self.assertEqual(bench.busy_note(load, "at the start") is not None, noted)
+
     def test_malformed_launch_line_is_rejected(self):
         with self.assertRaises(ValueError):
             bench.parse_launch_line("wall_ns=1 maxrss_kib=2")
