@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: GPL-2.0-or-later
-"""Checks of the benchmark's own parts: the launcher's figures and the judgement.
+"""Checks of the benchmark's own parts: the launcher's figures, the ratios and the judgement.
 
 Usage: test_bench.py PATH/TO/bench_launch
 """
@@ -11,6 +11,7 @@ import sys
 import tempfile
 import unittest
 from pathlib import Path
+from unittest import mock
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import bench  # noqa: E402
@@ -59,23 +60,138 @@ class LauncherTest(unittest.TestCase):
         self.assertEqual((code, line), (127, ""))
 
 
+def result(mode, size_mib, unlzon_ms, lzop_ms, peak_mib=1, in_mib=1, out_mib=None):
+    """A SizeResult with the given wall times (ms) per round and unlzon's peak."""
+    def runs(times, rss_mib):
+        return [bench.Run(int(t * 1e6), rss_mib * 1024, 0, 0, 0, 0, "exit:0") for t in times]
+    out_mib = size_mib if out_mib is None else out_mib
+    return bench.SizeResult(mode, size_mib, in_mib * bench.MIB, out_mib * bench.MIB, 0,
+                            runs(unlzon_ms, peak_mib), runs(lzop_ms, 1))
+
+
+class RatiosTest(unittest.TestCase):
+    def test_ratios_pair_rounds_and_report_median_and_range(self):
+        # The median of the per-round ratios differs from the ratio of the
+        # medians here (0.8 vs 1.0), so pairing by round is what is checked.
+        cases = [
+            ([80, 160, 400], [100, 200, 400], [0.8, 0.8, 1.0], 0.8, 0.8, 1.0),
+            ([50, 300], [100, 200], [0.5, 1.5], 1.0, 0.5, 1.5),
+            ([7], [7], [1.0], 1.0, 1.0, 1.0),
+        ]
+        for unlzon_ns, lzop_ns, rounds, median, low, high in cases:
+            with self.subTest(unlzon=unlzon_ns, lzop=lzop_ns):
+                r = bench.ratios_of(unlzon_ns, lzop_ns)
+                self.assertEqual(r.rounds, rounds)
+                self.assertEqual((r.median, r.low, r.high), (median, low, high))
+
+    def test_unpaired_or_empty_series_are_rejected(self):
+        for unlzon_ns, lzop_ns in (([1, 2], [1]), ([], [])):
+            with self.subTest(unlzon=unlzon_ns, lzop=lzop_ns), self.assertRaises(ValueError):
+                bench.ratios_of(unlzon_ns, lzop_ns)
+
+
 class JudgementTest(unittest.TestCase):
-    def test_ratio_limits_are_inclusive_and_sizes_without_one_pass(self):
-        small, image = 1 * bench.MIB, 4 * bench.MIB
-        self.assertEqual(bench.judge(4, 0.90, 0, small, image), [])
-        self.assertEqual(len(bench.judge(16, 0.901, 0, small, image)), 1)
-        self.assertEqual(bench.judge(256, 1.00, 0, small, image), [])
-        self.assertEqual(len(bench.judge(256, 1.01, 0, small, image)), 1)
-        self.assertEqual(bench.judge(1, 5.0, 0, small, image), [])
+    def test_ratio_limits_by_mode_are_inclusive_and_sizes_without_one_pass(self):
+        cases = [
+            ("warm", 4, 0.85, True), ("warm", 16, 0.851, False), ("warm", 256, 0.85, True),
+            ("cold", 4, 0.90, True), ("cold", 256, 0.901, False), ("cold", 16, 5.0, None),
+            ("tmpfs", 16, 1.00, True), ("tmpfs", 256, 1.01, False), ("tmpfs", 1, 1.01, False),
+            ("warm", 1, 5.0, None),
+        ]
+        for mode, size_mib, median, met in cases:
+            with self.subTest(mode=mode, size=size_mib, median=median):
+                verdict = bench.ratio_verdict(mode, size_mib, median)
+                self.assertEqual(None if verdict is None else verdict.met, met)
+                if verdict is not None:
+                    self.assertIn("met" if met else "MISSED", verdict.line())
 
     def test_peak_limit_is_both_buffers_plus_16_mib(self):
         limit = 3 * bench.MIB + 5 * bench.MIB + 16 * bench.MIB
-        self.assertEqual(bench.judge(1, 0, limit, 3 * bench.MIB, 5 * bench.MIB), [])
-        self.assertEqual(len(bench.judge(1, 0, limit + 1024, 3 * bench.MIB, 5 * bench.MIB)), 1)
+        self.assertTrue(bench.peak_verdict(1, {"warm": limit}, 3 * bench.MIB, 5 * bench.MIB).met)
+        over = bench.peak_verdict(1, {"warm": 1, "cold": limit + 1024}, 3 * bench.MIB,
+                                  5 * bench.MIB)
+        self.assertFalse(over.met)
+        self.assertIn("(cold)", over.text)
+
+    def test_judge_gives_one_ratio_verdict_per_judged_series_and_one_peak_per_size(self):
+        results = [
+            result("warm", 4, [80, 90, 100], [100, 100, 100]),  # median 0.90: missed
+            result("cold", 4, [80, 90, 100], [100, 100, 100]),  # 0.90: met
+            result("warm", 1, [500], [100]),  # no ratio target at 1 MiB
+            result("cold", 1, [100], [100], peak_mib=40),  # over 1 + 1 + 16 MiB
+        ]
+        verdicts = bench.judge(results)
+        self.assertEqual([v.met for v in verdicts], [False, True, True, False])
+        self.assertEqual([v.text.split()[0] for v in verdicts], ["warm", "cold", "peak", "peak"])
+
+    def test_busy_machine_is_noted_above_the_threshold_only(self):
+        for load, noted in (("0.02", False), ("0.50", False), ("0.51", True), ("?", False)):
+            with self.subTest(load=load):
+                self.assertEqual(bench.busy_note(load, "at the start") is not None, noted)
 
     def test_malformed_launch_line_is_rejected(self):
         with self.assertRaises(ValueError):
             bench.parse_launch_line("wall_ns=1 maxrss_kib=2")
+
+
+class OptionsTest(unittest.TestCase):
+    def test_modes_run_in_fixed_order_and_unknown_ones_are_rejected(self):
+        self.assertEqual(bench.parse_modes("tmpfs,warm"), ("warm", "tmpfs"))
+        self.assertEqual(bench.parse_modes(" cold "), ("cold",))
+        for bad in ("", "hot", "warm,,tepid"):
+            with self.subTest(modes=bad), self.assertRaises(ValueError):
+                bench.parse_modes(bad)
+
+    def test_sizes_are_whole_positive_mib(self):
+        self.assertEqual(bench.parse_sizes("4,256"), (4, 256))
+        for bad in ("", "0", "4,x"):
+            with self.subTest(sizes=bad), self.assertRaises(ValueError):
+                bench.parse_sizes(bad)
+
+
+class FsTypeTest(unittest.TestCase):
+    MOUNTINFO = "\n".join([
+        "26 1 254:0 / / rw,relatime - ext4 /dev/vda rw",
+        "24 23 0:22 / /dev/shm rw,relatime - tmpfs tmpfs rw,size=1k",
+        "29 23 0:26 / /dev/shm rw,relatime - ramfs ramfs rw",
+        "40 26 0:40 / /mnt/my\\040disk rw shared:1 - xfs /dev/vdb rw",
+        "41 26 0:41 / /dev/shmx rw - btrfs /dev/vdc rw",
+    ])
+
+    def test_deepest_and_latest_mount_holds_the_path(self):
+        cases = [
+            ("/work/bench", "ext4"),
+            ("/dev/shm/unlzon-bench-x", "ramfs"),  # the later mount hides the earlier
+            ("/dev/shm", "ramfs"),
+            ("/dev/shmx/y", "btrfs"),  # a name that only starts like a mount point
+            ("/mnt/my disk/x", "xfs"),  # an escaped space in the mount point
+        ]
+        for path, kind in cases:
+            with self.subTest(path=path):
+                self.assertEqual(bench.fs_type(path, self.MOUNTINFO), kind)
+        self.assertEqual(bench.fs_type("/x", ""), "?")
+
+
+class TmpfsFolderTest(unittest.TestCase):
+    @unittest.skipUnless(bench.fs_type("/dev/shm") == "tmpfs", "/dev/shm is no tmpfs here")
+    def test_shm_folder_is_private_and_gone_after_a_failure_inside(self):
+        with self.assertRaises(RuntimeError):
+            with bench.tmpfs_folder("shm", bench.MIB) as folder:
+                Path(folder, "left").write_bytes(b"x")
+                self.assertEqual(bench.fs_type(folder), "tmpfs")
+                self.assertEqual(folder.stat().st_mode & 0o777, 0o700)
+                raise RuntimeError
+        self.assertFalse(folder.exists())
+
+    def test_mounting_without_root_or_room_fails_with_a_reason(self):
+        with mock.patch.object(bench.os, "geteuid", return_value=1000):
+            with self.assertRaisesRegex(bench.BenchError, "needs root"):
+                with bench.tmpfs_folder("mount", bench.MIB):
+                    pass
+        if bench.fs_type("/dev/shm") == "tmpfs":
+            with self.assertRaisesRegex(bench.BenchError, "MiB free"):
+                with bench.tmpfs_folder("shm", 1 << 60):
+                    pass
 
 
 class FilesEqualTest(unittest.TestCase):
