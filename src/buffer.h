@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Memory for a whole-image unpacker: large zero-filled blocks.
+// Memory for a whole-image unpacker: large zero-filled blocks, and read-only
+// views of a file.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+
+#include "native_file.h"
 
 namespace unlzon {
 
@@ -12,6 +16,14 @@ class byte_buffer {
   public:
     /// Allocate `size` zero bytes; nullopt if the memory cannot be had.
     static std::optional<byte_buffer> allocate(std::size_t size);
+
+    /// A read-only view of `size` bytes of `file` from `offset`, read in
+    /// ahead; nullopt where the system refuses it. It stays valid after the
+    /// file is closed. Writing to it faults, and so does reading a part that
+    /// another process has cut from the file since: read it only under
+    /// run_guarding_file_memory().
+    static std::optional<byte_buffer> map_file(const native_file& file, std::uint64_t offset,
+                                               std::size_t size);
 
     byte_buffer(byte_buffer&& other) noexcept;
     byte_buffer& operator=(byte_buffer&& other) noexcept;
@@ -24,13 +36,14 @@ class byte_buffer {
     std::size_t size() const { return size_; }
 
   private:
-    byte_buffer(unsigned char* data, std::size_t size, std::size_t mapped)
-        : data_(data), size_(size), mapped_(mapped) {}
+    byte_buffer(unsigned char* base, std::size_t mapped, unsigned char* data, std::size_t size)
+        : base_(base), mapped_(mapped), data_(data), size_(size) {}
     void release() noexcept;
 
-    unsigned char* data_ = nullptr;
+    unsigned char* base_ = nullptr;  // what was allocated or mapped
+    std::size_t mapped_ = 0;         // length of a system mapping, 0 if from calloc
+    unsigned char* data_ = nullptr;  // the first byte of the buffer, within base_
     std::size_t size_ = 0;
-    std::size_t mapped_ = 0;  // length of a system mapping, 0 if from calloc
 };
 
 }  // namespace unlzon

@@ -11,6 +11,11 @@ namespace {
 constexpr std::uint64_t OUT_SIZE_OFFSET = 8;
 constexpr std::uint64_t IN_SIZE_OFFSET = 12;
 
+// From this size on, a view of the file's cached pages measured faster than
+// reading the payload into fresh memory, most of all on a machine that has
+// been idle.
+constexpr std::uint32_t MAPPED_PAYLOAD_SIZE = std::uint32_t{8} << 20;
+
 demo_status status_of(read_status status) {
     switch (status) {
         case read_status::ok:
@@ -65,6 +70,11 @@ payload_result read_demo_payload(const input_file& file, const demo_header& head
     // after allocating 4 GiB.
     if (file.size() < DEMO_HEADER_SIZE + std::uint64_t{header.in_size}) {
         return {demo_status::not_a_demo, std::nullopt};
+    }
+    if (header.in_size >= MAPPED_PAYLOAD_SIZE) {
+        if (std::optional<byte_buffer> view = file.map(DEMO_HEADER_SIZE, header.in_size)) {
+            return {demo_status::ok, std::move(view)};
+        }
     }
     std::optional<byte_buffer> payload = byte_buffer::allocate(header.in_size);
     if (!payload) {

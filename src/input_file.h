@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "buffer.h"
 #include "native_file.h"
 
 namespace unlzon {
@@ -33,6 +34,12 @@ class input_file {
     /// Read exactly `count` bytes at absolute `offset` into `dest`, whatever
     /// earlier reads did.
     read_status read_at(std::uint64_t offset, void* dest, std::size_t count) const;
+
+    /// A read-only view of `count` bytes at `offset`, valid after the file is
+    /// closed; nullopt where the system refuses it (see byte_buffer::map_file).
+    std::optional<byte_buffer> map(std::uint64_t offset, std::size_t count) const {
+        return byte_buffer::map_file(file_, offset, count);
+    }
 
   private:
     input_file(native_file file, std::uint64_t size, std::uint32_t permissions)

@@ -89,16 +89,6 @@ int report_demo_failure(demo_status status, const char* input_path, std::uint32_
     return EXIT_FAILED;
 }
 
-// Put an image made in memory into the pending file, if it was not made in
-// the file itself, and give the file its name.
-output_status write_and_commit(pending_output& output,
-                               const std::optional<decompress_result>& in_memory) {
-    if (in_memory && !output.write(in_memory->image.data(), in_memory->image.size())) {
-        return output_status::cannot_write;
-    }
-    return output.commit();
-}
-
 int run(int argc, char** argv) {
     print_banner();
     if (argc != 2) {
@@ -134,45 +124,24 @@ int run(int argc, char** argv) {
     const std::uint32_t permissions = input->permissions();
     input.reset();  // everything needed from the input is in memory now
 
-    // Built before decoding so that the image can be decoded straight into
-    // its pending file; a failure is still reported where the path is first
-    // needed, after the summary line.
-    const std::optional<std::string> output_path = make_output_path(input_path);
-    std::optional<pending_output> output;
-    std::optional<decode_result> decoded;
-    if (output_path) {
-        output = pending_output::create(*output_path, permissions);
+    std::optional<byte_buffer> image = byte_buffer::allocate(out_size);
+    if (!image) {
+        error("  ERROR: Could not allocate %" PRIu32 " bytes for the image buffer!\n", out_size);
+        return EXIT_FAILED;
     }
-    if (output) {
-        decode_result in_place{};
-        const auto decode = [&](unsigned char* image) {
-            in_place = decode_demo_payload(payload.payload->data(), in_size, image, out_size);
-        };
-        switch (output->fill_in_place(out_size, decode)) {
-            case fill_status::filled:
-                decoded = in_place;
-                break;
-            case fill_status::not_mapped:
-                output.reset();  // the image is made in memory and written below
-                break;
-            case fill_status::io_error:
-                error("  ERROR: Could not write output file (%s)!\n", output_path->c_str());
-                return EXIT_FAILED;
-        }
+    decode_result decoded{};
+    const auto decode = [&] {
+        decoded = decode_demo_payload(payload.payload->data(), in_size, image->data(), out_size);
+    };
+    // A large payload is a view of the file: one cut short meanwhile by
+    // another process is as truncated as one that was short from the start.
+    if (!run_guarding_file_memory(decode)) {
+        error("  ERROR: Not a valid compressed demo (%s)!\n", input_path);
+        return EXIT_FAILED;
     }
-    std::optional<decompress_result> in_memory;
-    if (!decoded) {
-        in_memory = decompress_demo_payload(payload.payload->data(), in_size, out_size);
-        if (!in_memory) {
-            error("  ERROR: Could not allocate %" PRIu32 " bytes for the image buffer!\n",
-                  out_size);
-            return EXIT_FAILED;
-        }
-        decoded = *in_memory;
-    }
-    std::printf("Actual size: %" PRIx32 "\n", decoded->actual_size);
-    if (!demo_image_accepted(*decoded, out_size)) {
-        error("internal error - decompression failed: %d\n", decoded->code);
+    std::printf("Actual size: %" PRIx32 "\n", decoded.actual_size);
+    if (!demo_image_accepted(decoded, out_size)) {
+        error("internal error - decompression failed: %d\n", decoded.code);
         return EXIT_DECOMPRESSION_FAILED;
     }
     // The second number is the declared size, which is what gets written.
@@ -180,19 +149,20 @@ int run(int argc, char** argv) {
                 static_cast<unsigned long>(out_size));
     payload.payload.reset();
 
+    const std::optional<std::string> output_path = make_output_path(input_path);
     if (!output_path) {
         error("  ERROR: Could not allocate %zu bytes for the output path!\n",
               std::strlen(input_path) + sizeof OUTPUT_SUFFIX);
         return EXIT_FAILED;
     }
-    if (in_memory) {
-        output = pending_output::create(*output_path, permissions);
-        if (!output) {
-            error("  ERROR: Could not open output file (%s)!\n", output_path->c_str());
-            return EXIT_FAILED;
-        }
+    std::optional<pending_output> output = pending_output::create(*output_path, permissions);
+    if (!output) {
+        error("  ERROR: Could not open output file (%s)!\n", output_path->c_str());
+        return EXIT_FAILED;
     }
-    const output_status written = write_and_commit(*output, in_memory);
+    const output_status written = output->write(image->data(), image->size())
+                                      ? output->commit()
+                                      : output_status::cannot_write;
     if (written != output_status::ok) {
         error(written == output_status::cannot_create
                   ? "  ERROR: Could not open output file (%s)!\n"
@@ -201,7 +171,7 @@ int run(int argc, char** argv) {
         return EXIT_FAILED;  // the pending file goes with `output`
     }
     output.reset();
-    in_memory.reset();
+    image.reset();
     std::printf("Decompressed data written to %s\n", output_path->c_str());
     // The image stays: it is complete and named, as cp and gzip leave theirs.
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {

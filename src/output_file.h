@@ -14,7 +14,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 
@@ -26,12 +25,6 @@ enum class output_status {
     ok,
     cannot_create,  // the folder refuses a new file, or the output name cannot be given
     cannot_write,   // the data could not be put on disk (full disk, I/O error, size limit)
-};
-
-enum class fill_status {
-    filled,      // the image was made in the file's own memory
-    not_mapped,  // not done here: write the image from memory instead
-    io_error,    // the system failed the file's memory while it was being filled
 };
 
 /// A file on its way to the output name; discarded when destroyed unless
@@ -48,21 +41,11 @@ class pending_output {
                                                       std::uint32_t permissions);
 
     pending_output(pending_output&& other) noexcept;
-    /// Discards this file unless committed, then takes over `other`'s.
-    pending_output& operator=(pending_output&& other) noexcept;
+    pending_output& operator=(pending_output&&) = delete;
     pending_output(const pending_output&) = delete;
     pending_output& operator=(const pending_output&) = delete;
     /// Discards the file unless it was committed.
     ~pending_output();
-
-    /// Size the empty pending file to `size` zero bytes backed by real blocks,
-    /// map it, and have `fill` write the image straight into that memory, so
-    /// that it is neither zeroed by the kernel nor copied afterwards.
-    /// not_mapped where the system refuses it or it was measured slower; the
-    /// file is then of no further use: discard it and write the image from
-    /// memory. io_error if an I/O error surfaced while `fill` ran; `fill` is
-    /// then left midway, so it must hold nothing that needs a destructor.
-    fill_status fill_in_place(std::size_t size, const std::function<void(unsigned char*)>& fill);
 
     /// Append all `count` bytes of `data`. False if any write failed.
     bool write(const void* data, std::size_t count);

@@ -2,7 +2,11 @@
 #include "demo_format.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
+
+#include "process.h"
 #include "test_support.h"
 
 namespace unlzon {
@@ -127,6 +131,40 @@ TEST_F(DemoFormatTest, EmptyPayloadIsRead) {
     const payload_result result = read_demo_payload(file, header.header);
     ASSERT_EQ(result.status, demo_status::ok);
     EXPECT_EQ(result.payload->size(), 0u);
+}
+
+// Small payloads are read into memory, large ones are a view of the file;
+// either way the bytes are the file's, and a view of a file that another
+// process cuts short meanwhile is reported, never a crash.
+TEST_F(DemoFormatTest, PayloadOfAnySizeHoldsTheFilesBytes) {
+    for (const std::size_t size : {std::size_t{5000}, std::size_t{9} << 20}) {
+        SCOPED_TRACE(size);
+        bytes payload = test::sample_image(size, 3);
+        const input_file file =
+            open_with(kit::make_container(1, payload));  // only the payload is looked at
+        const payload_result got =
+            read_demo_payload(file, demo_header{static_cast<std::uint32_t>(size), 1});
+        ASSERT_EQ(got.status, demo_status::ok);
+        ASSERT_EQ(got.payload->size(), size);
+        EXPECT_TRUE(std::equal(payload.begin(), payload.end(), got.payload->data()));
+    }
+}
+
+TEST_F(DemoFormatTest, PayloadCutShortUnderAViewIsReportedNotACrash) {
+#ifdef _WIN32
+    GTEST_SKIP() << "payloads are read into memory on Windows: nothing to cut short";
+#else
+    const std::size_t size = std::size_t{9} << 20;
+    const input_file file = open_with(kit::make_container(1, test::sample_image(size, 4)));
+    const payload_result got =
+        read_demo_payload(file, demo_header{static_cast<std::uint32_t>(size), 1});
+    ASSERT_EQ(got.status, demo_status::ok);
+    ASSERT_EQ(truncate((dir_ / "demo.bin").c_str(), 4096), 0);
+    unsigned char last = 0;
+    const bool read = run_guarding_file_memory([&] { last = got.payload->data()[size - 1]; });
+    EXPECT_FALSE(read);
+    (void)last;
+#endif
 }
 
 }  // namespace

@@ -243,11 +243,11 @@ TEST_F(IntegrityTest, ClosedStandardOutputKeepsProgressTextOutOfTheImage) {
     EXPECT_EQ(test::read_bytes(input_), kit::pack_demo(image_));
 }
 
-// Images large enough to be decoded straight into the pending file, on the
-// disk and on a tmpfs (where they are made in memory): the same bytes, and a
-// failed decoding leaves the earlier image and nothing else.
+// Payloads large enough to be read as a view of the file, on the disk and on
+// a tmpfs: the same bytes, and a failed decoding leaves the earlier image and
+// nothing else.
 TEST_F(IntegrityTest, LargeImagesAreExactOnEveryFileSystem) {
-    const std::uint32_t size = 12u << 20;
+    const std::uint32_t size = 20u << 20;  // a payload of about 10 MiB
     const bytes image = test::sample_image(size, 9);
     const bytes stream = kit::compress_lzo1x(image, kit::compressor::lzo1x_1);
     bytes padded = image;

@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <functional>
@@ -168,65 +167,12 @@ TEST_P(PendingOutputTest, InterruptWhilePendingLeavesNothingBehind) {
 #endif
 }
 
-// Images large enough to be decoded in place: the file's memory starts as
-// zeros, what `fill` writes is what the name gets, and a small image is left
-// to write().
-TEST_P(PendingOutputTest, FillInPlaceMakesTheImageInTheFileItself) {
-    const std::size_t size = std::size_t{12} << 20;
-    std::optional<pending_output> out = create();
-    ASSERT_TRUE(out.has_value());
-    bool all_zero = false;
-    const fill_status status = out->fill_in_place(size, [&](unsigned char* image) {
-        all_zero = std::all_of(image, image + size, [](unsigned char b) { return b == 0; });
-        std::copy(image_.begin(), image_.end(), image + 4096);
-    });
-    if (status == fill_status::not_mapped) {
-        GTEST_SKIP() << "images are not mapped here (tmpfs, or not this system)";
-    }
-    ASSERT_EQ(status, fill_status::filled);
-    EXPECT_TRUE(all_zero);
-    ASSERT_EQ(out->commit(), output_status::ok);
-    bytes want(size, 0);
-    std::copy(image_.begin(), image_.end(), want.begin() + 4096);
-    EXPECT_EQ(test::read_bytes(output_), want);
-
-    std::optional<pending_output> small = create();
-    ASSERT_TRUE(small.has_value());
-    EXPECT_EQ(small->fill_in_place(image_.size(), [](unsigned char*) { FAIL(); }),
-              fill_status::not_mapped);
-}
-
 INSTANTIATE_TEST_SUITE_P(BothWays, PendingOutputTest,
                          ::testing::Values(way{"unnamed", pending_output::create},
                                            way{"named", pending_output::create_named}),
                          [](const ::testing::TestParamInfo<way>& param) {
                              return std::string(param.param.name);
                          });
-
-// An I/O error behind the mapping arrives as SIGBUS; truncating the named
-// pending file under the mapping raises the same signal.
-TEST(PendingOutputFaultTest, MemoryFaultWhileFillingIsAnIoErrorNotACrash) {
-#ifdef _WIN32
-    GTEST_SKIP() << "images are not mapped on Windows";
-#else
-    test::temp_dir dir;
-    std::optional<pending_output> out = pending_output::create_named(dir / "out.nds", 0644);
-    ASSERT_TRUE(out.has_value());
-    const std::size_t size = std::size_t{12} << 20;
-    const std::string pending = dir / test::folder_entries(dir.path()).at(0);
-    const fill_status status = out->fill_in_place(size, [&](unsigned char* image) {
-        if (truncate(pending.c_str(), 0) == 0) {
-            image[size - 1] = 1;
-        }
-    });
-    if (status == fill_status::not_mapped) {
-        GTEST_SKIP() << "images are not mapped here (tmpfs, or not this system)";
-    }
-    EXPECT_EQ(status, fill_status::io_error);
-    out.reset();
-    EXPECT_TRUE(test::folder_entries(dir.path()).empty());
-#endif
-}
 
 }  // namespace
 }  // namespace unlzon

@@ -2,16 +2,10 @@
 #include "output_file.h"
 
 #include <fcntl.h>
-#include <linux/magic.h>
-#include <setjmp.h>
-#include <signal.h>
-#include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -24,73 +18,6 @@ namespace {
 
 constexpr std::size_t MAX_IO_CHUNK = std::size_t{1} << 30;  // see input_file.cc
 constexpr int NAME_ATTEMPTS = 100;
-
-// Decoding into the file's own memory spares the kernel zeroing a fresh
-// anonymous image and copying it into the page cache, but costs a mapping:
-// below this size the plain write() measured faster.
-constexpr std::size_t MIN_MAPPED_SIZE = std::size_t{8} << 20;
-
-// Written from to give the pending file real blocks: untouched static zeros
-// are the kernel's shared zero page and cost no memory.
-alignas(4096) const unsigned char ZEROS[std::size_t{1} << 20] = {};
-
-bool mapping_pays_off(int fd, std::size_t size) {
-    struct statfs info {};
-    // tmpfs pages are anonymous memory already: mapped, it measured slower.
-    return size >= MIN_MAPPED_SIZE && fstatfs(fd, &info) == 0 &&
-           static_cast<unsigned long>(info.f_type) != TMPFS_MAGIC;
-}
-
-// Real blocks, not a sparse file or fallocate()'s unwritten extents: a full
-// disk or quota must fail here as a write, never later as SIGBUS, and the
-// pages that write() fills are cheap on a cold machine where fresh anonymous
-// memory is not.
-bool zero_fill(int fd, std::size_t size) {
-    while (size > 0) {
-        const std::size_t chunk = size < sizeof ZEROS ? size : sizeof ZEROS;
-        const ssize_t put = ::write(fd, ZEROS, chunk);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            return false;
-        }
-        size -= static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
-sigjmp_buf memory_fault_exit;
-std::atomic<bool> memory_fault_armed{false};
-
-extern "C" void leave_on_memory_fault(int signal_number) {
-    if (memory_fault_armed.load()) {
-        siglongjmp(memory_fault_exit, 1);
-    }
-    (void)signal(signal_number, SIG_DFL);
-    (void)raise(signal_number);
-}
-
-// Run `fill` on mapped file memory; false if the system raised SIGBUS (an
-// I/O error behind the mapping) while it ran.
-bool fill_guarded(unsigned char* memory, const std::function<void(unsigned char*)>& fill) {
-    struct sigaction action {};
-    struct sigaction previous {};
-    action.sa_handler = leave_on_memory_fault;
-    (void)sigemptyset(&action.sa_mask);
-    if (sigaction(SIGBUS, &action, &previous) != 0) {
-        return false;
-    }
-    bool filled = false;
-    if (sigsetjmp(memory_fault_exit, 1) == 0) {
-        memory_fault_armed.store(true);
-        fill(memory);
-        filled = true;
-    }
-    memory_fault_armed.store(false);
-    (void)sigaction(SIGBUS, &previous, nullptr);
-    return filled;
-}
 
 struct folder_and_name {
     std::string folder;
@@ -166,7 +93,7 @@ std::optional<native_file> create_named_file(int folder, std::uint32_t permissio
         // Created and registered for removal with no interrupt in between.
         const posix::interrupt_blocker hold;
         const int fd =
-            openat(folder, temp_name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+            openat(folder, temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                    static_cast<mode_t>(permissions));
         if (fd >= 0) {
             posix::register_pending_name(folder, temp_name.c_str());
@@ -194,7 +121,7 @@ std::optional<pending_output> pending_output::create_in_folder(const std::string
     // Unnamed, nothing is left behind even by SIGKILL; it needs O_TMPFILE
     // support in the file system and /proc to be named later.
     if (allow_unnamed && access("/proc/self/fd", X_OK) == 0) {
-        const int fd = openat(folder_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC,
+        const int fd = openat(folder_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC,
                               static_cast<mode_t>(permissions));
         if (fd >= 0) {
             return pending_output(std::move(folder), native_file(fd), std::move(where.name), {});
@@ -226,18 +153,6 @@ pending_output::pending_output(pending_output&& other) noexcept
       temp_name_(std::exchange(other.temp_name_, {})),
       committed_(std::exchange(other.committed_, true)) {}
 
-pending_output& pending_output::operator=(pending_output&& other) noexcept {
-    if (this != &other) {
-        discard();
-        folder_ = std::move(other.folder_);
-        file_ = std::move(other.file_);
-        name_ = std::move(other.name_);
-        temp_name_ = std::exchange(other.temp_name_, {});
-        committed_ = std::exchange(other.committed_, true);
-    }
-    return *this;
-}
-
 pending_output::~pending_output() {
     discard();
 }
@@ -249,34 +164,6 @@ void pending_output::discard() noexcept {
         posix::unregister_pending_name();
     }
     committed_ = true;  // nothing left to discard
-}
-
-fill_status pending_output::fill_in_place(std::size_t size,
-                                          const std::function<void(unsigned char*)>& fill) {
-    const int fd = static_cast<int>(file_.get());
-    if (!mapping_pays_off(fd, size)) {
-        return fill_status::not_mapped;
-    }
-    // Mapped before anything is written, so that an image too large for the
-    // address space costs no disk traffic.
-    void* const memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (memory == MAP_FAILED) {
-        return fill_status::not_mapped;
-    }
-#if defined(MADV_HUGEPAGE)
-    (void)madvise(memory, size, MADV_HUGEPAGE);  // only advice, as for anonymous buffers
-#endif
-    fill_status status = fill_status::not_mapped;
-    if (zero_fill(fd, size)) {
-#if defined(MADV_POPULATE_WRITE)
-        // One call maps every page instead of one fault per page; only advice.
-        (void)madvise(memory, size, MADV_POPULATE_WRITE);
-#endif
-        status = fill_guarded(static_cast<unsigned char*>(memory), fill) ? fill_status::filled
-                                                                         : fill_status::io_error;
-    }
-    (void)munmap(memory, size);
-    return status;
 }
 
 bool pending_output::write(const void* data, std::size_t count) {

@@ -2,14 +2,31 @@
 #include "process.h"
 
 #include <fcntl.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "posix/interrupts.h"
 
 namespace unlzon {
+
+namespace {
+
+sigjmp_buf memory_fault_exit;
+std::atomic<bool> memory_fault_armed{false};
+
+extern "C" void leave_on_memory_fault(int signal_number) {
+    if (memory_fault_armed.load()) {
+        siglongjmp(memory_fault_exit, 1);
+    }
+    (void)signal(signal_number, SIG_DFL);
+    (void)raise(signal_number);
+}
+
+}  // namespace
 
 bool prepare_process() {
     // In order 0, 1, 2: open() takes the lowest free number, so each reopened
@@ -28,6 +45,26 @@ bool prepare_process() {
     (void)signal(SIGXFSZ, SIG_IGN);
     posix::install_interrupt_handlers();
     return true;
+}
+
+bool run_guarding_file_memory(const std::function<void()>& work) {
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = leave_on_memory_fault;
+    (void)sigemptyset(&action.sa_mask);
+    if (sigaction(SIGBUS, &action, &previous) != 0) {
+        return false;
+    }
+    bool completed = false;
+    // The mask is saved and restored: SIGBUS stays blocked inside the handler.
+    if (sigsetjmp(memory_fault_exit, 1) == 0) {
+        memory_fault_armed.store(true);
+        work();
+        completed = true;
+    }
+    memory_fault_armed.store(false);
+    (void)sigaction(SIGBUS, &previous, nullptr);
+    return completed;
 }
 
 }  // namespace unlzon

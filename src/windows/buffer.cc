@@ -21,7 +21,8 @@ std::optional<byte_buffer> byte_buffer::allocate(std::size_t size) {
     if (size >= LARGE_BLOCK) {
         if (void* const block =
                 VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)) {
-            return byte_buffer(static_cast<unsigned char*>(block), size, size);
+            return byte_buffer(static_cast<unsigned char*>(block), size,
+                               static_cast<unsigned char*>(block), size);
         }
     }
     // calloc(0) may return null; one spare byte keeps data() valid and distinct.
@@ -29,20 +30,27 @@ std::optional<byte_buffer> byte_buffer::allocate(std::size_t size) {
     if (block == nullptr) {
         return std::nullopt;
     }
-    return byte_buffer(block, size, 0);
+    return byte_buffer(block, 0, block, size);
+}
+
+// Not measured on Windows: the payload is read into memory there.
+std::optional<byte_buffer> byte_buffer::map_file(const native_file&, std::uint64_t, std::size_t) {
+    return std::nullopt;
 }
 
 byte_buffer::byte_buffer(byte_buffer&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      mapped_(std::exchange(other.mapped_, 0)) {}
+    : base_(std::exchange(other.base_, nullptr)),
+      mapped_(std::exchange(other.mapped_, 0)),
+      data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)) {}
 
 byte_buffer& byte_buffer::operator=(byte_buffer&& other) noexcept {
     if (this != &other) {
         release();
+        base_ = std::exchange(other.base_, nullptr);
+        mapped_ = std::exchange(other.mapped_, 0);
         data_ = std::exchange(other.data_, nullptr);
         size_ = std::exchange(other.size_, 0);
-        mapped_ = std::exchange(other.mapped_, 0);
     }
     return *this;
 }
@@ -52,17 +60,18 @@ byte_buffer::~byte_buffer() {
 }
 
 void byte_buffer::release() noexcept {
-    if (data_ == nullptr) {
+    if (base_ == nullptr) {
         return;
     }
     if (mapped_ != 0) {
-        (void)VirtualFree(data_, 0, MEM_RELEASE);
+        (void)VirtualFree(base_, 0, MEM_RELEASE);
     } else {
-        std::free(data_);
+        std::free(base_);
     }
+    base_ = nullptr;
+    mapped_ = 0;
     data_ = nullptr;
     size_ = 0;
-    mapped_ = 0;
 }
 
 }  // namespace unlzon

@@ -131,26 +131,8 @@ pending_output::pending_output(pending_output&& other) noexcept
       temp_name_(std::exchange(other.temp_name_, {})),
       committed_(std::exchange(other.committed_, true)) {}
 
-pending_output& pending_output::operator=(pending_output&& other) noexcept {
-    if (this != &other) {
-        discard();
-        folder_ = std::move(other.folder_);
-        file_ = std::move(other.file_);
-        name_ = std::move(other.name_);
-        temp_name_ = std::exchange(other.temp_name_, {});
-        committed_ = std::exchange(other.committed_, true);
-    }
-    return *this;
-}
-
 pending_output::~pending_output() {
     discard();
-}
-
-// Not measured on Windows: the image is made in memory and written, the way
-// that needs no handling of in-page errors on a mapped view.
-fill_status pending_output::fill_in_place(std::size_t, const std::function<void(unsigned char*)>&) {
-    return fill_status::not_mapped;
 }
 
 void pending_output::discard() noexcept {
