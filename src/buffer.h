@@ -39,6 +39,8 @@ class byte_buffer {
     byte_buffer(unsigned char* base, std::size_t mapped, unsigned char* data, std::size_t size)
         : base_(base), mapped_(mapped), data_(data), size_(size) {}
     void release() noexcept;
+    // Return a block to where allocate() or map_file() got it: the system's part.
+    static void give_back(unsigned char* base, std::size_t mapped) noexcept;
 
     unsigned char* base_ = nullptr;  // what was allocated or mapped
     std::size_t mapped_ = 0;         // length of a system mapping, 0 if from calloc

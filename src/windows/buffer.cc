@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <utility>
 
 namespace unlzon {
 
@@ -38,40 +37,12 @@ std::optional<byte_buffer> byte_buffer::map_file(const native_file&, std::uint64
     return std::nullopt;
 }
 
-byte_buffer::byte_buffer(byte_buffer&& other) noexcept
-    : base_(std::exchange(other.base_, nullptr)),
-      mapped_(std::exchange(other.mapped_, 0)),
-      data_(std::exchange(other.data_, nullptr)),
-      size_(std::exchange(other.size_, 0)) {}
-
-byte_buffer& byte_buffer::operator=(byte_buffer&& other) noexcept {
-    if (this != &other) {
-        release();
-        base_ = std::exchange(other.base_, nullptr);
-        mapped_ = std::exchange(other.mapped_, 0);
-        data_ = std::exchange(other.data_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-    }
-    return *this;
-}
-
-byte_buffer::~byte_buffer() {
-    release();
-}
-
-void byte_buffer::release() noexcept {
-    if (base_ == nullptr) {
-        return;
-    }
-    if (mapped_ != 0) {
-        (void)VirtualFree(base_, 0, MEM_RELEASE);
+void byte_buffer::give_back(unsigned char* base, std::size_t mapped) noexcept {
+    if (mapped != 0) {
+        (void)VirtualFree(base, 0, MEM_RELEASE);
     } else {
-        std::free(base_);
+        std::free(base);
     }
-    base_ = nullptr;
-    mapped_ = 0;
-    data_ = nullptr;
-    size_ = 0;
 }
 
 }  // namespace unlzon
