@@ -164,11 +164,14 @@ int run(int argc, char** argv) {
                                       ? output->commit()
                                       : output_status::cannot_write;
     if (written != output_status::ok) {
+        // Discarded first: on a full disk the pending file holds the space
+        // that the error line itself may need (`unlzon x.bin >log 2>&1`).
+        output.reset();
         error(written == output_status::cannot_create
                   ? "  ERROR: Could not open output file (%s)!\n"
                   : "  ERROR: Could not write output file (%s)!\n",
               output_path->c_str());
-        return EXIT_FAILED;  // the pending file goes with `output`
+        return EXIT_FAILED;
     }
     output.reset();
     image.reset();

@@ -89,6 +89,19 @@ TEST_F(IntegrityTest, FullDiskIsAWriteErrorAndTheEarlierImageStays) {
     }
     place(disk, kit::pack_demo(image_));
     expect_untouched_failure(test::run_unlzon({input_}), write_error(), disk);
+    // With the messages going to the same full disk, as `>log 2>&1` in the
+    // folder sends them, the error line must still get there.
+    const std::string log = disk + "/log";
+    const test::run_result r = test::run_program(
+        {"/bin/sh", "-c", "exec \"$0\" \"$1\" >\"$2\" 2>&1", UNLZON_PATH, input_, log});
+    EXPECT_EQ(r.status, FAILED);
+    const std::optional<bytes> logged = test::read_bytes(log);
+    ASSERT_TRUE(logged.has_value());
+    const std::string text(logged->begin(), logged->end());
+    EXPECT_EQ(
+        text.substr(text.size() < write_error().size() ? 0 : text.size() - write_error().size()),
+        write_error());
+    EXPECT_EQ(test::read_bytes(output_), earlier_);
     EXPECT_EQ(umount(disk.c_str()), 0);
 #endif
 }
