@@ -2,6 +2,7 @@
 // An open file of the operating system's, closed when its owner goes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 
@@ -13,6 +14,11 @@ class native_file {
   public:
     using handle_type = std::intptr_t;
     static constexpr handle_type INVALID = -1;
+
+    /// The most that one read or write call is asked to move: Linux moves at
+    /// most about 2 GiB and Windows takes a 32-bit count, so larger transfers
+    /// are split rather than trusted to a single call.
+    static constexpr std::size_t MAX_TRANSFER = std::size_t{1} << 30;
 
     native_file() = default;
     explicit native_file(handle_type handle) : handle_(handle) {}

@@ -5,18 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
 namespace unlzon {
-
-namespace {
-
-// One read() or write() moves at most about 2 GiB on Linux; larger transfers
-// are split rather than trusted to a single call.
-constexpr std::size_t MAX_IO_CHUNK = std::size_t{1} << 30;
-
-}  // namespace
 
 std::optional<input_file> input_file::open(const char* path) {
     // O_NONBLOCK: opening a FIFO with no writer would otherwise wait forever.
@@ -41,7 +34,7 @@ read_status input_file::read_at(std::uint64_t offset, void* dest, std::size_t co
         if (offset > static_cast<std::uint64_t>(INT64_MAX)) {
             return read_status::end_of_file;
         }
-        const std::size_t chunk = count < MAX_IO_CHUNK ? count : MAX_IO_CHUNK;
+        const std::size_t chunk = std::min(count, native_file::MAX_TRANSFER);
         const ssize_t got = pread(fd, out, chunk, static_cast<off_t>(offset));
         if (got < 0) {
             if (errno == EINTR) {

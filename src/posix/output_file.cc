@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -16,7 +17,6 @@ namespace unlzon {
 
 namespace {
 
-constexpr std::size_t MAX_IO_CHUNK = std::size_t{1} << 30;  // see input_file.cc
 constexpr int NAME_ATTEMPTS = 100;
 
 struct folder_and_name {
@@ -149,7 +149,7 @@ bool pending_output::write(const void* data, std::size_t count) {
     const int fd = static_cast<int>(file_.get());
     const auto* in = static_cast<const unsigned char*>(data);
     while (count > 0) {
-        const std::size_t chunk = count < MAX_IO_CHUNK ? count : MAX_IO_CHUNK;
+        const std::size_t chunk = std::min(count, native_file::MAX_TRANSFER);
         const ssize_t put = ::write(fd, in, chunk);
         if (put < 0 && errno == EINTR) {
             continue;

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 
 #include "windows/interrupts.h"
@@ -10,9 +11,6 @@
 namespace unlzon {
 
 namespace {
-
-// ReadFile counts in 32 bits; larger reads are split.
-constexpr std::size_t MAX_IO_CHUNK = std::size_t{1} << 30;
 
 HANDLE handle_of(const native_file& file) {
     return reinterpret_cast<HANDLE>(file.get());
@@ -54,7 +52,7 @@ read_status input_file::read_at(std::uint64_t offset, void* dest, std::size_t co
         if (offset > static_cast<std::uint64_t>(INT64_MAX)) {
             return read_status::end_of_file;
         }
-        const std::size_t chunk = count < MAX_IO_CHUNK ? count : MAX_IO_CHUNK;
+        const std::size_t chunk = std::min(count, native_file::MAX_TRANSFER);
         // On a handle opened for synchronous I/O, the offset in OVERLAPPED
         // makes the read positioned, whatever earlier reads did.
         OVERLAPPED at{};

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "windows/interrupts.h"
@@ -14,7 +15,6 @@ namespace unlzon {
 
 namespace {
 
-constexpr std::size_t MAX_IO_CHUNK = std::size_t{1} << 30;  // see input_file.cc
 constexpr int NAME_ATTEMPTS = 100;
 
 HANDLE handle_of(const native_file& file) {
@@ -133,7 +133,7 @@ void pending_output::discard() noexcept {
 bool pending_output::write(const void* data, std::size_t count) {
     const auto* in = static_cast<const unsigned char*>(data);
     while (count > 0) {
-        const std::size_t chunk = count < MAX_IO_CHUNK ? count : MAX_IO_CHUNK;
+        const std::size_t chunk = std::min(count, native_file::MAX_TRANSFER);
         DWORD put = 0;
         if (!WriteFile(handle_of(file_), in, static_cast<DWORD>(chunk), &put, nullptr) ||
             put == 0) {
