@@ -18,12 +18,13 @@ class byte_buffer {
     static std::optional<byte_buffer> allocate(std::size_t size);
 
     /// A read-only view of `size` bytes of `file` from `offset`, read in
-    /// ahead; nullopt where the system refuses it. It stays valid after the
-    /// file is closed. Writing to it faults, and so does reading a part that
-    /// another process has cut from the file since: read it only under
+    /// ahead; nullopt where the system refuses it, or where reading the file
+    /// in failed, which sets `unreadable`. It stays valid after the file is
+    /// closed. Writing to it faults, and so does reading a part that another
+    /// process has cut from the file since: read it only under
     /// run_guarding_file_memory().
     static std::optional<byte_buffer> map_file(const native_file& file, std::uint64_t offset,
-                                               std::size_t size);
+                                               std::size_t size, bool& unreadable);
 
     byte_buffer(byte_buffer&& other) noexcept;
     byte_buffer& operator=(byte_buffer&& other) noexcept;

@@ -72,8 +72,10 @@ payload_result read_demo_payload(const input_file& file, const demo_header& head
         return {demo_status::not_a_demo, std::nullopt};
     }
     if (header.in_size >= MAPPED_PAYLOAD_SIZE) {
-        if (std::optional<byte_buffer> view = file.map(DEMO_HEADER_SIZE, header.in_size)) {
-            return {demo_status::ok, std::move(view)};
+        read_status status = read_status::ok;
+        std::optional<byte_buffer> view = file.map(DEMO_HEADER_SIZE, header.in_size, status);
+        if (view || status != read_status::ok) {
+            return {status_of(status), std::move(view)};
         }
     }
     std::optional<byte_buffer> payload = byte_buffer::allocate(header.in_size);

@@ -6,7 +6,10 @@
 #include <cstdint>
 #include <optional>
 
+#include <string>
+
 #include "buffer.h"
+#include "folder.h"
 #include "native_file.h"
 
 namespace unlzon {
@@ -17,37 +20,55 @@ enum class read_status {
     error,        // the system reported an I/O error
 };
 
+/// What an image inherits from the demo it is made from, and how to tell that
+/// demo from every other file.
+struct file_origin {
+    std::uint32_t permissions = 0;  // read and write bits, 0666 at most
+    std::int64_t group = -1;        // owning group; -1 where files have none
+    std::uint64_t device = 0;       // the file's identity, with inode
+    std::uint64_t inode = 0;
+};
+
 /// A regular file open for reading. Move-only; closed when destroyed.
 class input_file {
   public:
-    /// Open `path` (UTF-8) for reading without waiting on it; nullopt unless it
-    /// names a regular file that can be opened. A FIFO or device is refused at once.
-    static std::optional<input_file> open(const char* path);
+    /// Open `name` in `folder` for reading without waiting on it; nullopt
+    /// unless it is a regular file that can be opened. A FIFO or device is
+    /// refused at once.
+    static std::optional<input_file> open(const demo_folder& folder, const std::string& name);
+
+    /// The same for a whole path (UTF-8); for tests and tools.
+    static std::optional<input_file> open(const char* path) {
+        std::string name;
+        const std::optional<demo_folder> folder = demo_folder::open_parent(path, name);
+        return folder ? open(*folder, name) : std::nullopt;
+    }
 
     /// Length of the file in bytes when it was opened.
     std::uint64_t size() const { return size_; }
 
-    /// The file's read and write permission bits (0666 at most); an image made
-    /// from it is never readable by more users than the demo itself.
-    std::uint32_t permissions() const { return permissions_; }
+    /// Its permission bits, group and identity: an image made from it is never
+    /// readable by more users than the demo itself, and never replaces it.
+    const file_origin& origin() const { return origin_; }
 
     /// Read exactly `count` bytes at absolute `offset` into `dest`, whatever
     /// earlier reads did.
     read_status read_at(std::uint64_t offset, void* dest, std::size_t count) const;
 
-    /// A read-only view of `count` bytes at `offset`, valid after the file is
-    /// closed; nullopt where the system refuses it (see byte_buffer::map_file).
-    std::optional<byte_buffer> map(std::uint64_t offset, std::size_t count) const {
-        return byte_buffer::map_file(file_, offset, count);
-    }
+    /// A read-only view of `count` bytes at `offset`, read in ahead and valid
+    /// after the file is closed (see byte_buffer::map_file). nullopt with
+    /// `status` ok where the system refuses views (read with read_at()
+    /// instead), or with the reason why the bytes could not be read.
+    std::optional<byte_buffer> map(std::uint64_t offset, std::size_t count,
+                                   read_status& status) const;
 
   private:
-    input_file(native_file file, std::uint64_t size, std::uint32_t permissions)
-        : file_(std::move(file)), size_(size), permissions_(permissions) {}
+    input_file(native_file file, std::uint64_t size, const file_origin& origin)
+        : file_(std::move(file)), size_(size), origin_(origin) {}
 
     native_file file_;
     std::uint64_t size_ = 0;
-    std::uint32_t permissions_ = 0;
+    file_origin origin_;
 };
 
 }  // namespace unlzon

@@ -16,6 +16,7 @@
 
 #include "decompress.h"
 #include "demo_format.h"
+#include "folder.h"
 #include "input_file.h"
 #include "output_file.h"
 #include "process.h"
@@ -59,7 +60,7 @@ void print_library_lines() {
     std::printf("distributed under the GNU General Public License, version 2 or later.\n\n");
 }
 
-// Input path + ".nds"; nullopt if the string cannot be allocated.
+// `input_path` + ".nds"; nullopt if the string cannot be allocated.
 std::optional<std::string> make_output_path(const char* input_path) {
     try {
         std::string path(input_path);
@@ -103,7 +104,14 @@ int run(int argc, char** argv) {
         return EXIT_LZO_INIT_FAILED;
     }
 
-    std::optional<input_file> input = input_file::open(input_path);
+    // The folder is resolved once, here: the input is read from it and the
+    // image lands in it, whatever happens to the path's folders meanwhile.
+    std::string input_name;
+    const std::optional<demo_folder> folder = demo_folder::open_parent(input_path, input_name);
+    std::optional<input_file> input;
+    if (folder) {
+        input = input_file::open(*folder, input_name);
+    }
     if (!input) {
         error("  ERROR: Could not open input file (%s)!\n", input_path);
         return EXIT_FAILED;
@@ -121,7 +129,7 @@ int run(int argc, char** argv) {
     if (payload.status != demo_status::ok) {
         return report_demo_failure(payload.status, input_path, in_size);
     }
-    const std::uint32_t permissions = input->permissions();
+    const file_origin origin = input->origin();
     input.reset();  // everything needed from the input is in memory now
 
     std::optional<byte_buffer> image = byte_buffer::allocate(out_size);
@@ -150,12 +158,13 @@ int run(int argc, char** argv) {
     payload.payload.reset();
 
     const std::optional<std::string> output_path = make_output_path(input_path);
-    if (!output_path) {
+    const std::optional<std::string> output_name = make_output_path(input_name.c_str());
+    if (!output_path || !output_name) {
         error("  ERROR: Could not allocate %zu bytes for the output path!\n",
               std::strlen(input_path) + sizeof OUTPUT_SUFFIX);
         return EXIT_FAILED;
     }
-    std::optional<pending_output> output = pending_output::create(*output_path, permissions);
+    std::optional<pending_output> output = pending_output::create(*folder, *output_name, origin);
     if (!output) {
         error("  ERROR: Could not open output file (%s)!\n", output_path->c_str());
         return EXIT_FAILED;

@@ -7,21 +7,25 @@
 
 namespace unlzon {
 
-std::optional<pending_output> pending_output::create(const std::string& path,
-                                                     std::uint32_t permissions) {
-    return create_in_folder(path, permissions, true);
+std::optional<pending_output> pending_output::create(const demo_folder& folder,
+                                                     const std::string& name,
+                                                     const file_origin& origin) {
+    return create_in_folder(folder, name, origin, true);
 }
 
-std::optional<pending_output> pending_output::create_named(const std::string& path,
-                                                           std::uint32_t permissions) {
-    return create_in_folder(path, permissions, false);
+std::optional<pending_output> pending_output::create_named(const demo_folder& folder,
+                                                           const std::string& name,
+                                                           const file_origin& origin) {
+    return create_in_folder(folder, name, origin, false);
 }
 
 pending_output::pending_output(pending_output&& other) noexcept
-    : folder_(std::move(other.folder_)),
+    : folder_(other.folder_),
       file_(std::move(other.file_)),
       name_(std::move(other.name_)),
       temp_name_(std::exchange(other.temp_name_, {})),
+      origin_(other.origin_),
+      append_only_(other.append_only_),
       committed_(std::exchange(other.committed_, true)) {}
 
 pending_output::~pending_output() {

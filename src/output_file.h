@@ -17,6 +17,8 @@
 #include <optional>
 #include <string>
 
+#include "folder.h"
+#include "input_file.h"
 #include "native_file.h"
 
 namespace unlzon {
@@ -24,6 +26,7 @@ namespace unlzon {
 enum class output_status {
     ok,
     cannot_create,  // the folder refuses a new file, or the output name cannot be given
+                    // (a folder or the demo itself stands there)
     cannot_write,   // the data could not be put on disk (full disk, I/O error, size limit)
 };
 
@@ -31,14 +34,18 @@ enum class output_status {
 /// committed. Move-only.
 class pending_output {
   public:
-    /// Start an empty pending file for `path`, in its folder, with the
-    /// permission bits `permissions` under the umask. nullopt if the folder
-    /// refuses it or `path` names a folder.
-    static std::optional<pending_output> create(const std::string& path, std::uint32_t permissions);
+    /// Start an empty pending file for the output `name` in `folder`, for an
+    /// image made from the demo `origin`: it gets the demo's permission bits
+    /// under the umask, and the demo's group where the system allows it, or
+    /// else no group access at all. nullopt if the folder refuses it or a
+    /// folder stands at `name`. `folder` must outlive the pending output.
+    static std::optional<pending_output> create(const demo_folder& folder, const std::string& name,
+                                                const file_origin& origin);
 
     /// The same, always under a temporary name; for tests of that way.
-    static std::optional<pending_output> create_named(const std::string& path,
-                                                      std::uint32_t permissions);
+    static std::optional<pending_output> create_named(const demo_folder& folder,
+                                                      const std::string& name,
+                                                      const file_origin& origin);
 
     pending_output(pending_output&& other) noexcept;
     pending_output& operator=(pending_output&&) = delete;
@@ -51,25 +58,31 @@ class pending_output {
     bool write(const void* data, std::size_t count);
 
     /// Close the file and give it the output name, replacing whatever stood
-    /// there. On failure the file is discarded and the output name keeps what
-    /// it held.
+    /// there, unless that is the demo itself. On failure the file is
+    /// discarded and the output name keeps what it held.
     output_status commit();
 
   private:
-    pending_output(native_file folder, native_file file, std::string name, std::string temp_name)
-        : folder_(std::move(folder)),
+    pending_output(const demo_folder& folder, native_file file, std::string name,
+                   std::string temp_name, const file_origin& origin, bool append_only)
+        : folder_(&folder),
           file_(std::move(file)),
           name_(std::move(name)),
-          temp_name_(std::move(temp_name)) {}
-    static std::optional<pending_output> create_in_folder(const std::string& path,
-                                                          std::uint32_t permissions,
+          temp_name_(std::move(temp_name)),
+          origin_(origin),
+          append_only_(append_only) {}
+    static std::optional<pending_output> create_in_folder(const demo_folder& folder,
+                                                          const std::string& name,
+                                                          const file_origin& origin,
                                                           bool allow_unnamed);
     void discard() noexcept;
 
-    native_file folder_;     // the output's folder, so that every step stays in it
-    native_file file_;       // the pending file, open for writing
-    std::string name_;       // the output's name within the folder
-    std::string temp_name_;  // empty while the pending file has no name
+    const demo_folder* folder_;  // the output's folder, so that every step stays in it
+    native_file file_;           // the pending file, open for writing
+    std::string name_;           // the output's name within the folder
+    std::string temp_name_;      // empty while the pending file has no name
+    file_origin origin_;         // the demo, which the image must never replace
+    bool append_only_ = false;   // the folder lets names be added, never removed
     bool committed_ = false;
 };
 

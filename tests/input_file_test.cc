@@ -63,7 +63,7 @@ TEST(InputFileTest, FifoIsRefusedAtOnceAndPermissionsAreTheFilesOwn) {
     ASSERT_EQ(chmod((dir / "private").c_str(), 0640), 0);
     const std::optional<input_file> file = input_file::open((dir / "private").c_str());
     ASSERT_TRUE(file.has_value());
-    EXPECT_EQ(file->permissions(), 0640u);
+    EXPECT_EQ(file->origin().permissions, 0640u);
 #endif
 }
 

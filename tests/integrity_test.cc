@@ -163,7 +163,6 @@ TEST_F(IntegrityTest, LinksAndFifosAtTheOutputNameAreReplacedNotWrittenThrough) 
         {"FIFO", [&] { return mkfifo(output_.c_str(), 0644); }},
         {"link to a device", [&] { return symlink("/dev/full", output_.c_str()); }},
         {"symbolic link to the input", [&] { return symlink(input_.c_str(), output_.c_str()); }},
-        {"hard link to the input", [&] { return link(input_.c_str(), output_.c_str()); }},
     };
     for (const case_t& c : cases) {
         SCOPED_TRACE(c.name);

@@ -20,7 +20,8 @@ namespace {
 
 using test::bytes;
 
-using create_fn = std::optional<pending_output> (*)(const std::string&, std::uint32_t);
+using create_fn = std::optional<pending_output> (*)(const demo_folder&, const std::string&,
+                                                    const file_origin&);
 
 struct way {
     const char* name;
@@ -33,8 +34,15 @@ void PrintTo(const way& value, std::ostream* out) {
 
 class PendingOutputTest : public ::testing::TestWithParam<way> {
   protected:
+    // A pending out.nds for an image made from a demo with `permissions`, of
+    // this process's group.
     std::optional<pending_output> create(std::uint32_t permissions = 0644) {
-        return GetParam().create(output_, permissions);
+        file_origin origin;
+        origin.permissions = permissions;
+#ifndef _WIN32
+        origin.group = getgid();
+#endif
+        return GetParam().create(*folder_, "out.nds", origin);
     }
 
     // Write `data` and commit it; the status of the whole.
@@ -48,6 +56,8 @@ class PendingOutputTest : public ::testing::TestWithParam<way> {
 
     test::temp_dir dir_;
     std::string output_ = dir_ / "out.nds";
+    std::string name_;
+    const std::optional<demo_folder> folder_ = demo_folder::open_parent(output_.c_str(), name_);
     const bytes image_ = test::sample_image(100000);
 };
 
@@ -116,7 +126,8 @@ TEST_P(PendingOutputTest, ReplacesWhatStandsAtTheNameWithoutWritingThroughIt) {
 TEST_P(PendingOutputTest, FolderAtTheNameOrNoFolderIsRefused) {
     ASSERT_TRUE(std::filesystem::create_directory(output_));
     EXPECT_FALSE(create().has_value());
-    EXPECT_FALSE(GetParam().create(dir_ / "no/such/folder/out.nds", 0644).has_value());
+    std::string name;
+    EXPECT_FALSE(demo_folder::open_parent((dir_ / "no/such/folder/out.nds").c_str(), name));
     EXPECT_EQ(test::folder_entries(dir_.path()), std::vector<std::string>{"out.nds"});
 }
 

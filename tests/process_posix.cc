@@ -33,8 +33,12 @@ temp_dir::temp_dir() {
 
 namespace {
 
-// Drain both pipes until the child has closed them.
-void collect(int out_fd, int err_fd, run_result& result) {
+// Drain both pipes until the child has closed them; a child still running
+// after `kill_after` seconds (if not 0) is killed.
+void collect(int out_fd, int err_fd, pid_t pid, double kill_after, run_result& result) {
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(kill_after));
     pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
     int open_count = err_fd >= 0 ? 2 : 1;
@@ -43,7 +47,11 @@ void collect(int out_fd, int err_fd, run_result& result) {
     }
     char chunk[65536];
     while (open_count > 0) {
-        if (poll(fds, 2, -1) < 0) {
+        if (kill_after > 0 && std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            kill_after = 0;
+        }
+        if (poll(fds, 2, kill_after > 0 ? 100 : -1) <= 0) {
             continue;
         }
         for (int i = 0; i < 2; ++i) {
@@ -77,6 +85,10 @@ void apply_options(const run_options& options) {
         const rlimit limit{options.memory_limit, options.memory_limit};
         setrlimit(RLIMIT_AS, &limit);
     }
+    if (options.open_file_limit != 0) {
+        const rlimit limit{options.open_file_limit, options.open_file_limit};
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
     if (options.ignore_hangup) {
         signal(SIGHUP, SIG_IGN);
     }
@@ -103,6 +115,9 @@ void apply_options(const run_options& options) {
             close(STDOUT_FILENO);
             break;
     }
+    // The program gets the three streams and nothing that the test runner
+    // happened to leave open: descriptor limits must mean what they say.
+    close_range(3, ~0U, 0);
     // A test that must not be root (folder permissions) runs as nobody.
     if (options.as_nobody &&
         (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
@@ -156,7 +171,7 @@ run_result run_program(const std::vector<std::string>& argv, const run_options& 
         err_pipe[0] = -1;
     }
     run_result output;
-    collect(out_pipe[0], err_pipe[0], output);
+    collect(out_pipe[0], err_pipe[0], pid, options.kill_after_seconds, output);
     run_result result = finish_program(pid);
     result.out = std::move(output.out);
     result.err = std::move(output.err);

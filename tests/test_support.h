@@ -47,6 +47,8 @@ struct run_options {
     bool as_nobody = false;             // run as user and group nobody (needs root)
     std::uint64_t file_size_limit = 0;  // RLIMIT_FSIZE for the child, 0 for none
     std::uint64_t memory_limit = 0;     // RLIMIT_AS for the child, 0 for none
+    std::uint64_t open_file_limit = 0;  // RLIMIT_NOFILE for the child, 0 for none
+    double kill_after_seconds = 0;      // SIGKILL the child if it runs longer; 0: wait
     bool ignore_hangup = false;         // start with SIGHUP ignored, as under nohup
     std::string working_dir;            // empty: this process's
 };

@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 
@@ -48,23 +49,38 @@ std::optional<byte_buffer> byte_buffer::allocate(std::size_t size) {
 }
 
 std::optional<byte_buffer> byte_buffer::map_file(const native_file& file, std::uint64_t offset,
-                                                 std::size_t size) {
+                                                 std::size_t size, bool& unreadable) {
+    unreadable = false;
     // Mappings start on a page; the view starts `skip` bytes into the first.
     const auto page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
     const std::uint64_t skip = offset % page;
     if (size == 0 || size > SIZE_MAX - skip || offset > static_cast<std::uint64_t>(INT64_MAX)) {
         return std::nullopt;
     }
+#if defined(MADV_POPULATE_READ)
     const std::size_t length = size + static_cast<std::size_t>(skip);
-    // MAP_POPULATE reads the file in ahead in one call, instead of one fault
-    // per page during the decoding.
-    void* const view = mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE,
-                            static_cast<int>(file.get()), static_cast<off_t>(offset - skip));
+    void* const view = mmap(nullptr, length, PROT_READ, MAP_PRIVATE, static_cast<int>(file.get()),
+                            static_cast<off_t>(offset - skip));
     if (view == MAP_FAILED) {
         return std::nullopt;
     }
     auto* const base = static_cast<unsigned char*>(view);
-    return byte_buffer(base, length, base + skip, size);
+    byte_buffer buffer(base, length, base + skip, size);
+    // Read in ahead in one call rather than one fault per page during the
+    // decoding. Unlike MAP_POPULATE, which retries an unreadable page for
+    // ever, this fails at once (EFAULT) when a page cannot be read; a kernel
+    // before 5.14 refuses it (EINVAL), and the payload is then read by pread.
+    while (madvise(base, length, MADV_POPULATE_READ) != 0) {
+        if (errno != EINTR) {
+            unreadable = errno == EFAULT;
+            return std::nullopt;
+        }
+    }
+    return buffer;
+#else
+    (void)file;
+    return std::nullopt;
+#endif
 }
 
 void byte_buffer::give_back(unsigned char* base, std::size_t mapped) noexcept {

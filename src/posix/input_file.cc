@@ -11,9 +11,10 @@
 
 namespace unlzon {
 
-std::optional<input_file> input_file::open(const char* path) {
+std::optional<input_file> input_file::open(const demo_folder& folder, const std::string& name) {
     // O_NONBLOCK: opening a FIFO with no writer would otherwise wait forever.
-    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = openat(static_cast<int>(folder.handle().get()), name.c_str(),
+                          O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         return std::nullopt;
     }
@@ -23,8 +24,12 @@ std::optional<input_file> input_file::open(const char* path) {
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) {
         return std::nullopt;
     }
-    return input_file(std::move(file), static_cast<std::uint64_t>(info.st_size),
-                      static_cast<std::uint32_t>(info.st_mode & 0666));
+    file_origin origin;
+    origin.permissions = static_cast<std::uint32_t>(info.st_mode & 0666);
+    origin.group = static_cast<std::int64_t>(info.st_gid);
+    origin.device = static_cast<std::uint64_t>(info.st_dev);
+    origin.inode = static_cast<std::uint64_t>(info.st_ino);
+    return input_file(std::move(file), static_cast<std::uint64_t>(info.st_size), origin);
 }
 
 read_status input_file::read_at(std::uint64_t offset, void* dest, std::size_t count) const {
@@ -51,6 +56,22 @@ read_status input_file::read_at(std::uint64_t offset, void* dest, std::size_t co
         offset += n;
     }
     return read_status::ok;
+}
+
+std::optional<byte_buffer> input_file::map(std::uint64_t offset, std::size_t count,
+                                           read_status& status) const {
+    bool unreadable = false;
+    std::optional<byte_buffer> view = byte_buffer::map_file(file_, offset, count, unreadable);
+    status = read_status::ok;
+    if (unreadable) {
+        // A page past the end of a file cut short since it was opened fails
+        // like a page the disk could not deliver; only the length tells them apart.
+        struct stat info {};
+        const bool cut_short = fstat(static_cast<int>(file_.get()), &info) == 0 &&
+                               static_cast<std::uint64_t>(info.st_size) < offset + count;
+        status = cut_short ? read_status::end_of_file : read_status::error;
+    }
+    return view;
 }
 
 }  // namespace unlzon

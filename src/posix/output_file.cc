@@ -2,6 +2,10 @@
 #include "output_file.h"
 
 #include <fcntl.h>
+#if __has_include(<linux/fs.h>)
+#include <linux/fs.h>  // the append-only flag
+#endif
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,19 +22,6 @@ namespace unlzon {
 namespace {
 
 constexpr int NAME_ATTEMPTS = 100;
-
-struct folder_and_name {
-    std::string folder;
-    std::string name;
-};
-
-folder_and_name split_path(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return {".", path};
-    }
-    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
-}
 
 // An unpredictable hidden name: another user of a shared folder can neither
 // guess it in advance nor have planted it.
@@ -76,25 +67,85 @@ int link_unnamed(int fd, int folder, const char* name) {
     return linkat(AT_FDCWD, self, folder, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
 }
 
+// Link the unnamed file `fd` under a new temporary name in `folder`, which
+// `temp_name` receives; 0 or errno. Call with the interrupts held back.
+int link_under_temporary_name(int fd, int folder, std::string& temp_name) {
+    int error = EEXIST;
+    for (int attempt = 0; attempt < NAME_ATTEMPTS && error == EEXIST; ++attempt) {
+        temp_name = temporary_name();
+        error = link_unnamed(fd, folder, temp_name.c_str());
+    }
+    return error;
+}
+
 bool is_folder(int folder, const std::string& name) {
     struct stat info {};
     return fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
 }
 
-native_file open_folder(const std::string& folder) {
-    // O_PATH: the folder needs no read permission, only to be searched.
-    return native_file(open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+// True when `name` in `folder` is the demo itself, under this name or as a
+// hard link: replacing it would destroy the input.
+bool is_the_demo(int folder, const std::string& name, const file_origin& origin) {
+    struct stat info {};
+    return fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+           static_cast<std::uint64_t>(info.st_dev) == origin.device &&
+           static_cast<std::uint64_t>(info.st_ino) == origin.inode;
 }
 
-std::optional<native_file> create_named_file(int folder, std::uint32_t permissions,
-                                             std::string& temp_name) {
+bool name_taken(int folder, const std::string& name) {
+    struct stat info {};
+    return fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+}
+
+// An append-only folder (chattr +a) takes new names but lets none be removed
+// or renamed over. Folders that cannot be asked (no read permission, a file
+// system without the flag) are taken to be ordinary.
+bool is_append_only(int folder) {
+#if defined(FS_IOC_GETFLAGS) && defined(FS_APPEND_FL)
+    const native_file readable(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    int flags = 0;
+    return readable.is_open() &&
+           ioctl(static_cast<int>(readable.get()), FS_IOC_GETFLAGS, &flags) == 0 &&
+           (flags & FS_APPEND_FL) != 0;
+#else
+    (void)folder;
+    return false;
+#endif
+}
+
+// Give the new pending file `fd` the demo's group and its permission bits
+// under the umask. The file was created readable by its owner alone, so no
+// other user could open it before this. Where the demo's group cannot be
+// given (a setgid folder, a user outside that group), the image grants its
+// own group nothing. False if the bits could not be set.
+bool adopt_origin(int fd, const file_origin& origin) {
+    struct stat info {};
+    if (fstat(fd, &info) != 0) {
+        return false;
+    }
+    const bool same_group =
+        origin.group >= 0 &&
+        (static_cast<std::int64_t>(info.st_gid) == origin.group ||
+         fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(origin.group)) == 0);
+    const mode_t mask = umask(0);
+    (void)umask(mask);
+    mode_t mode = static_cast<mode_t>(origin.permissions) & ~mask & 0666;
+    if (!same_group) {
+        mode &= static_cast<mode_t>(~0070);
+    }
+    return fchmod(fd, mode) == 0;
+}
+
+// Owner-only: the group and the final bits are set by adopt_origin().
+constexpr mode_t CREATION_MODE = 0600;
+
+std::optional<native_file> create_named_file(int folder, std::string& temp_name) {
     for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
         temp_name = temporary_name();
         // Created and registered for removal with no interrupt in between.
         const posix::interrupt_blocker hold;
-        const int fd =
-            openat(folder, temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                   static_cast<mode_t>(permissions));
+        const int fd = openat(folder, temp_name.c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, CREATION_MODE);
         if (fd >= 0) {
             posix::register_pending_name(folder, temp_name.c_str());
             return native_file(fd);
@@ -108,38 +159,46 @@ std::optional<native_file> create_named_file(int folder, std::uint32_t permissio
 
 }  // namespace
 
-std::optional<pending_output> pending_output::create_in_folder(const std::string& path,
-                                                               std::uint32_t permissions,
+std::optional<pending_output> pending_output::create_in_folder(const demo_folder& folder,
+                                                               const std::string& name,
+                                                               const file_origin& origin,
                                                                bool allow_unnamed) {
-    folder_and_name where = split_path(path);
-    native_file folder = open_folder(where.folder);
-    if (!folder.is_open() || where.name.empty() ||
-        is_folder(static_cast<int>(folder.get()), where.name)) {
+    const int folder_fd = static_cast<int>(folder.handle().get());
+    if (name.empty() || is_folder(folder_fd, name)) {
         return std::nullopt;
     }
-    const int folder_fd = static_cast<int>(folder.get());
+    // In an append-only folder a temporary name could never be removed again:
+    // only an unnamed file given a name that is still free can work there.
+    const bool append_only = is_append_only(folder_fd);
+    if (append_only && name_taken(folder_fd, name)) {
+        return std::nullopt;
+    }
+    std::optional<pending_output> pending;
     // Unnamed, nothing is left behind even by SIGKILL; it needs O_TMPFILE
     // support in the file system and /proc to be named later.
     if (allow_unnamed && access("/proc/self/fd", X_OK) == 0) {
-        const int fd = openat(folder_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC,
-                              static_cast<mode_t>(permissions));
+        const int fd = openat(folder_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, CREATION_MODE);
         if (fd >= 0) {
-            return pending_output(std::move(folder), native_file(fd), std::move(where.name), {});
+            pending.emplace(pending_output(folder, native_file(fd), name, {}, origin, append_only));
         }
     }
-    std::string temp_name;
-    std::optional<native_file> file = create_named_file(folder_fd, permissions, temp_name);
-    if (!file) {
-        return std::nullopt;
+    if (!pending && !append_only) {
+        std::string temp_name;
+        if (std::optional<native_file> file = create_named_file(folder_fd, temp_name)) {
+            pending.emplace(pending_output(folder, std::move(*file), name, std::move(temp_name),
+                                           origin, append_only));
+        }
     }
-    return pending_output(std::move(folder), std::move(*file), std::move(where.name),
-                          std::move(temp_name));
+    if (!pending || !adopt_origin(static_cast<int>(pending->file_.get()), origin)) {
+        return std::nullopt;  // a pending file is discarded with it
+    }
+    return pending;
 }
 
 void pending_output::discard() noexcept {
     (void)file_.close();
     if (!committed_ && !temp_name_.empty()) {
-        (void)unlinkat(static_cast<int>(folder_.get()), temp_name_.c_str(), 0);
+        (void)unlinkat(static_cast<int>(folder_->handle().get()), temp_name_.c_str(), 0);
         posix::unregister_pending_name();
     }
     committed_ = true;  // nothing left to discard
@@ -165,49 +224,64 @@ bool pending_output::write(const void* data, std::size_t count) {
 }
 
 output_status pending_output::commit() {
-    const int folder = static_cast<int>(folder_.get());
-    if (!temp_name_.empty()) {
-        if (!file_.close()) {
-            return output_status::cannot_write;
+    const int folder = static_cast<int>(folder_->handle().get());
+    // The demo can stand at the output name (demo.bin -> demo.bin.nds, or a
+    // hard link): the image must not take its place.
+    if (is_the_demo(folder, name_, origin_)) {
+        return output_status::cannot_create;
+    }
+    if (temp_name_.empty()) {
+        // A second descriptor keeps the unnamed file alive past the close,
+        // whose result is what tells that the data reached the file system.
+        native_file keep(dup(static_cast<int>(file_.get())));
+        if (keep.is_open()) {
+            if (!file_.close()) {
+                return output_status::cannot_write;
+            }
+            const int keep_fd = static_cast<int>(keep.get());
+            int error = link_unnamed(keep_fd, folder, name_.c_str());
+            if (error == EEXIST && !append_only_) {
+                // Something stands at the name: link under a temporary name,
+                // then replace it in one rename. No interrupt may leave the
+                // temporary name.
+                const posix::interrupt_blocker hold;
+                std::string temp_name;
+                error = link_under_temporary_name(keep_fd, folder, temp_name);
+                if (error == 0 && renameat(folder, temp_name.c_str(), folder, name_.c_str()) != 0) {
+                    error = errno;
+                    (void)unlinkat(folder, temp_name.c_str(), 0);
+                }
+            }
+            if (error != 0) {
+                return status_of_errno(error);
+            }
+            committed_ = true;
+            return output_status::ok;
         }
-        // Renamed and unregistered with no interrupt in between.
-        const posix::interrupt_blocker hold;
-        if (renameat(folder, temp_name_.c_str(), folder, name_.c_str()) != 0) {
+        if ((errno != EMFILE && errno != ENFILE) || append_only_) {
             return status_of_errno(errno);
         }
-        posix::unregister_pending_name();
-        committed_ = true;
-        return output_status::ok;
-    }
-
-    // A second descriptor keeps the unnamed file alive past the close, whose
-    // result is what tells that the data reached the file system.
-    native_file keep(dup(static_cast<int>(file_.get())));
-    if (!keep.is_open()) {
-        return status_of_errno(errno);
+        // No descriptor to spare: give the file a temporary name of its own
+        // first and go on as a named pending file.
+        const posix::interrupt_blocker hold;
+        std::string temp_name;
+        const int error =
+            link_under_temporary_name(static_cast<int>(file_.get()), folder, temp_name);
+        if (error != 0) {
+            return status_of_errno(error);
+        }
+        posix::register_pending_name(folder, temp_name.c_str());
+        temp_name_ = std::move(temp_name);
     }
     if (!file_.close()) {
         return output_status::cannot_write;
     }
-    const int keep_fd = static_cast<int>(keep.get());
-    int error = link_unnamed(keep_fd, folder, name_.c_str());
-    if (error == EEXIST) {
-        // Something stands at the name: link under a temporary name, then
-        // replace it in one rename. No interrupt may leave the temporary name.
-        const posix::interrupt_blocker hold;
-        std::string temp_name;
-        for (int attempt = 0; attempt < NAME_ATTEMPTS && error == EEXIST; ++attempt) {
-            temp_name = temporary_name();
-            error = link_unnamed(keep_fd, folder, temp_name.c_str());
-        }
-        if (error == 0 && renameat(folder, temp_name.c_str(), folder, name_.c_str()) != 0) {
-            error = errno;
-            (void)unlinkat(folder, temp_name.c_str(), 0);
-        }
+    // Renamed and unregistered with no interrupt in between.
+    const posix::interrupt_blocker hold;
+    if (renameat(folder, temp_name_.c_str(), folder, name_.c_str()) != 0) {
+        return status_of_errno(errno);
     }
-    if (error != 0) {
-        return status_of_errno(error);
-    }
+    posix::unregister_pending_name();
     committed_ = true;
     return output_status::ok;
 }

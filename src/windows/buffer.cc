@@ -33,7 +33,9 @@ std::optional<byte_buffer> byte_buffer::allocate(std::size_t size) {
 }
 
 // Not measured on Windows: the payload is read into memory there.
-std::optional<byte_buffer> byte_buffer::map_file(const native_file&, std::uint64_t, std::size_t) {
+std::optional<byte_buffer> byte_buffer::map_file(const native_file&, std::uint64_t, std::size_t,
+                                                 bool& unreadable) {
+    unreadable = false;
     return std::nullopt;
 }
 

@@ -18,9 +18,9 @@ HANDLE handle_of(const native_file& file) {
 
 }  // namespace
 
-std::optional<input_file> input_file::open(const char* path) {
+std::optional<input_file> input_file::open(const demo_folder& folder, const std::string& name) {
     std::wstring wide;
-    if (!windows::widen(path, wide) || wide.empty()) {
+    if (name.empty() || !windows::widen(folder.prefix() + name, wide)) {
         return std::nullopt;
     }
     // Others may keep reading, writing or renaming the demo meanwhile, as on
@@ -41,9 +41,11 @@ std::optional<input_file> input_file::open(const char* path) {
         return std::nullopt;
     }
     // Windows has no permission bits; the read-only attribute is the nearest.
-    const std::uint32_t permissions =
-        (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0666;
-    return input_file(std::move(file), static_cast<std::uint64_t>(size.QuadPart), permissions);
+    file_origin origin;
+    origin.permissions = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0666;
+    origin.device = info.dwVolumeSerialNumber;
+    origin.inode = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+    return input_file(std::move(file), static_cast<std::uint64_t>(size.QuadPart), origin);
 }
 
 read_status input_file::read_at(std::uint64_t offset, void* dest, std::size_t count) const {
@@ -71,6 +73,12 @@ read_status input_file::read_at(std::uint64_t offset, void* dest, std::size_t co
         offset += got;
     }
     return read_status::ok;
+}
+
+// Not measured on Windows: the payload is read into memory there.
+std::optional<byte_buffer> input_file::map(std::uint64_t, std::size_t, read_status& status) const {
+    status = read_status::ok;
+    return std::nullopt;
 }
 
 }  // namespace unlzon

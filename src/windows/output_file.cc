@@ -21,13 +21,6 @@ HANDLE handle_of(const native_file& file) {
     return reinterpret_cast<HANDLE>(file.get());
 }
 
-// Where the name within the folder starts: after the last separator, or
-// after a drive ("C:demo.bin" is relative to that drive's folder).
-std::size_t name_start(const std::string& path) {
-    const std::size_t separator = path.find_last_of("/\\:");
-    return separator == std::string::npos ? 0 : separator + 1;
-}
-
 // An unpredictable hidden name: another user of a shared folder can neither
 // guess it in advance nor have planted it.
 std::string temporary_name() {
@@ -65,6 +58,21 @@ bool is_folder(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// True when `path` is the file `origin` describes, under another name.
+bool is_the_demo(const std::wstring& path, const file_origin& origin) {
+    const HANDLE handle =
+        CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const native_file standing(reinterpret_cast<native_file::handle_type>(handle));
+    BY_HANDLE_FILE_INFORMATION info{};
+    return GetFileInformationByHandle(handle, &info) &&
+           info.dwVolumeSerialNumber == origin.device &&
+           (std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow) == origin.inode;
+}
+
 bool set_delete_on_close(HANDLE file, bool value) {
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = value ? TRUE : FALSE;
@@ -74,19 +82,20 @@ bool set_delete_on_close(HANDLE file, bool value) {
 
 }  // namespace
 
-std::optional<pending_output> pending_output::create_in_folder(const std::string& path,
-                                                               std::uint32_t /*permissions*/,
+std::optional<pending_output> pending_output::create_in_folder(const demo_folder& folder,
+                                                               const std::string& name,
+                                                               const file_origin& origin,
                                                                bool /*allow_unnamed*/) {
     // Windows has neither unnamed files nor permission bits: the image gets
     // the folder's inherited access rights, and a pending file marked for
     // deletion on close stands in for an unnamed one.
-    const std::size_t start = name_start(path);
+    const std::string path = folder.prefix() + name;
     std::wstring wide_path;
-    if (start == path.size() || !windows::widen(path, wide_path) || is_folder(wide_path)) {
+    if (name.empty() || !windows::widen(path, wide_path) || is_folder(wide_path)) {
         return std::nullopt;
     }
     for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
-        std::string temp_name = path.substr(0, start) + temporary_name();
+        std::string temp_name = folder.prefix() + temporary_name();
         std::wstring wide_temp;
         if (!windows::widen(temp_name, wide_temp)) {
             return std::nullopt;
@@ -109,7 +118,7 @@ std::optional<pending_output> pending_output::create_in_folder(const std::string
         // Marked so, the file goes when its handle closes, however the
         // process ends: even TerminateProcess leaves nothing behind.
         windows::register_pending_file(wide_temp, set_delete_on_close(handle, true));
-        return pending_output(native_file(), std::move(file), path, std::move(temp_name));
+        return pending_output(folder, std::move(file), path, std::move(temp_name), origin, false);
     }
     return std::nullopt;
 }
@@ -155,6 +164,11 @@ output_status pending_output::commit() {
     const windows::control_blocker hold;
     if (windows::pending_file_deleted_on_close() && !set_delete_on_close(handle_of(file_), false)) {
         return output_status::cannot_write;
+    }
+    // The demo itself can stand at the name (a hard link): the image must not
+    // take its place.
+    if (is_the_demo(wide_name, origin_)) {
+        return output_status::cannot_create;
     }
     // A read-only file at the name is refused, as Windows itself refuses to
     // replace one (Wine would not), and so is one open without delete sharing.
