@@ -10,15 +10,18 @@
 #include <lzo/lzo1x.h>
 #ifndef _WIN32
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 #include <chrono>
 #include <cstring>
 #include <random>
+#include <thread>
 
 #include "output_file.h"
 #include "process.h"
@@ -218,6 +221,61 @@ TEST(ImageWindowTest, FaultHandlerIsTheWindowsOnlyWhileTheDecoderRuns) {
         EXPECT_FALSE(run_guarding_file_memory(decode));
     }
     EXPECT_TRUE(same_action(segv_action(), before)) << "after a jump out of the decoding";
+}
+
+// A write that stalls inside the fault handler (a slow network folder; here a
+// pipe nobody reads) must still be ended by an interrupt, which removes the
+// named pending file as always.
+TEST(ImageWindowTest, InterruptEndsAWriteThatStallsInTheFaultHandler) {
+    ASSERT_EQ(lzo_init(), LZO_E_OK);
+    const bytes stream = kit::compress_lzo1x(noise(4 * MIB, 31), kit::compressor::lzo1x_1);
+    test::temp_dir dir;
+    for (const int signal_number : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal_number);
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            (void)close(ends[0]);
+            if (!prepare_process()) {
+                _exit(2);
+            }
+            const std::optional<pending_output> named =
+                pending_output::create_named(dir / "out.nds", 0644);
+            std::optional<image_window> window = image_window::create(4 * MIB, ends[1]);
+            if (!named || !window) {
+                _exit(2);
+            }
+            (void)window->decode(stream.data(), static_cast<std::uint32_t>(stream.size()));
+            _exit(3);
+        }
+        (void)close(ends[1]);
+        // The first byte shows the handler writing; the pipe, never read
+        // again, then holds it in write().
+        pollfd ready{ends[0], POLLIN, 0};
+        ASSERT_EQ(poll(&ready, 1, 30000), 1);
+        char first = 0;
+        ASSERT_EQ(read(ends[0], &first, 1), 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_EQ(kill(pid, signal_number), 0);
+        int status = 0;
+        pid_t ended = 0;
+        for (int wait = 0; wait < 1000 && ended == 0; ++wait) {
+            ended = waitpid(pid, &status, WNOHANG);
+            if (ended == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+        if (ended == 0) {
+            (void)kill(pid, SIGKILL);
+            (void)waitpid(pid, &status, 0);
+            ADD_FAILURE() << "the interrupt did not end the stalled write within 10 s";
+        }
+        (void)close(ends[0]);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
+        EXPECT_TRUE(test::folder_entries(dir.path()).empty());
+    }
 }
 
 TEST(ImageWindowDeathTest, FaultThatIsNotTheWindowsEndsTheProcess) {
