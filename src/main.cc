@@ -17,6 +17,7 @@
 #include "decompress.h"
 #include "demo_format.h"
 #include "folder.h"
+#include "image_window.h"
 #include "input_file.h"
 #include "output_file.h"
 #include "process.h"
@@ -132,23 +133,36 @@ int run(int argc, char** argv) {
     const file_origin origin = input->origin();
     input.reset();  // everything needed from the input is in memory now
 
-    std::optional<byte_buffer> image = byte_buffer::allocate(out_size);
+    // The pending output exists before the decoding, which writes the image
+    // into it as it goes; a failure to create it is reported where it always
+    // was, after the summary line, and meanwhile the decoding writes nowhere.
+    const std::optional<std::string> output_path = make_output_path(input_path);
+    const std::optional<std::string> output_name = make_output_path(input_name.c_str());
+    std::optional<pending_output> output =
+        output_path && output_name ? pending_output::create(*folder, *output_name, origin)
+                                   : std::optional<pending_output>();
+    std::optional<image_window> image =
+        image_window::create(out_size, output ? output->handle() : image_window::NO_SINK);
     if (!image) {
+        output.reset();
         error("  ERROR: Could not allocate %" PRIu32 " bytes for the image buffer!\n", out_size);
         return EXIT_FAILED;
     }
     decode_result decoded{};
-    const auto decode = [&] {
-        decoded = decode_demo_payload(payload.payload->data(), in_size, image->data(), out_size);
-    };
+    const auto decode = [&] { decoded = image->decode(payload.payload->data(), in_size); };
     // A large payload is a view of the file: one cut short meanwhile by
     // another process is as truncated as one that was short from the start.
     if (!run_guarding_file_memory(decode)) {
+        output.reset();
         error("  ERROR: Not a valid compressed demo (%s)!\n", input_path);
         return EXIT_FAILED;
     }
     std::printf("Actual size: %" PRIx32 "\n", decoded.actual_size);
     if (!demo_image_accepted(decoded, out_size)) {
+        // Discarded first, here and below: on a full disk the pending file
+        // holds the space that the error line itself may need
+        // (`unlzon x.bin >log 2>&1`).
+        output.reset();
         error("internal error - decompression failed: %d\n", decoded.code);
         return EXIT_DECOMPRESSION_FAILED;
     }
@@ -157,24 +171,20 @@ int run(int argc, char** argv) {
                 static_cast<unsigned long>(out_size));
     payload.payload.reset();
 
-    const std::optional<std::string> output_path = make_output_path(input_path);
-    const std::optional<std::string> output_name = make_output_path(input_name.c_str());
     if (!output_path || !output_name) {
         error("  ERROR: Could not allocate %zu bytes for the output path!\n",
               std::strlen(input_path) + sizeof OUTPUT_SUFFIX);
         return EXIT_FAILED;
     }
-    std::optional<pending_output> output = pending_output::create(*folder, *output_name, origin);
     if (!output) {
         error("  ERROR: Could not open output file (%s)!\n", output_path->c_str());
         return EXIT_FAILED;
     }
-    const output_status written = output->write(image->data(), image->size())
-                                      ? output->commit()
-                                      : output_status::cannot_write;
+    // The zero tail past the actual size is a hole, not written bytes.
+    const bool complete = image->finish(decoded.actual_size) == 0 && output->extend_to(out_size);
+    image.reset();
+    const output_status written = complete ? output->commit() : output_status::cannot_write;
     if (written != output_status::ok) {
-        // Discarded first: on a full disk the pending file holds the space
-        // that the error line itself may need (`unlzon x.bin >log 2>&1`).
         output.reset();
         error(written == output_status::cannot_create
                   ? "  ERROR: Could not open output file (%s)!\n"
@@ -183,7 +193,6 @@ int run(int argc, char** argv) {
         return EXIT_FAILED;
     }
     output.reset();
-    image.reset();
     std::printf("Decompressed data written to %s\n", output_path->c_str());
     // The image stays: it is complete and named, as cp and gzip leave theirs.
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {

@@ -57,6 +57,15 @@ class pending_output {
     /// Append all `count` bytes of `data`. False if any write failed.
     bool write(const void* data, std::size_t count);
 
+    /// The pending file's system handle, open for writing at its end, for
+    /// whatever writes the image into it; valid until commit or destruction.
+    native_file::handle_type handle() const { return file_.get(); }
+
+    /// Make the file `size` bytes long (no less than it holds): the bytes past
+    /// what was written read as zeros and take no space where the file system
+    /// has holes. False if the file system refuses (full disk, size limit).
+    bool extend_to(std::uint64_t size);
+
     /// Close the file and give it the output name, replacing whatever stood
     /// there, unless that is the demo itself. On failure the file is
     /// discarded and the output name keeps what it held.

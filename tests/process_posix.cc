@@ -203,7 +203,8 @@ int start_unlzon(const std::vector<std::string>& args, const run_options& option
 run_result finish_program(int pid) {
     run_result result;
     int wait_status = 0;
-    while (waitpid(pid, &wait_status, 0) < 0) {
+    rusage usage{};
+    while (wait4(pid, &wait_status, 0, &usage) < 0) {
         if (errno != EINTR) {
             throw std::runtime_error("waitpid failed");
         }
@@ -213,6 +214,7 @@ run_result finish_program(int pid) {
     } else if (WIFSIGNALED(wait_status)) {
         result.signal = WTERMSIG(wait_status);
     }
+    result.peak_memory_kib = usage.ru_maxrss;
     return result;
 }
 

@@ -58,6 +58,7 @@ struct run_result {
     int signal = 0;   // the signal that killed it, or 0
     std::string out;  // standard output (with standard error, if merged)
     std::string err;
+    long peak_memory_kib = 0;  // the child's largest resident set (POSIX; 0 where unknown)
 };
 
 /// Run `argv` (argv[0] is the program) to the end and collect what it printed.

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 
 #include "posix/interrupts.h"
@@ -221,6 +222,18 @@ bool pending_output::write(const void* data, std::size_t count) {
         count -= n;
     }
     return true;
+}
+
+bool pending_output::extend_to(std::uint64_t size) {
+    if (size > static_cast<std::uint64_t>(INT64_MAX)) {
+        return false;
+    }
+    const int fd = static_cast<int>(file_.get());
+    int result = 0;
+    do {
+        result = ftruncate(fd, static_cast<off_t>(size));
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
 }
 
 output_status pending_output::commit() {

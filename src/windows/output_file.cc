@@ -154,6 +154,12 @@ bool pending_output::write(const void* data, std::size_t count) {
     return true;
 }
 
+bool pending_output::extend_to(std::uint64_t size) {
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+    return SetFileInformationByHandle(handle_of(file_), FileEndOfFileInfo, &end, sizeof end) != 0;
+}
+
 output_status pending_output::commit() {
     std::wstring wide_temp;
     std::wstring wide_name;

@@ -1,0 +1,403 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The image window: streams whose literal runs and matches cross its chunk
+// borders come out exactly as the whole-image way writes them, a write error
+// stops the writing but not the decoding, the fault handler is the window's
+// only while the decoder runs, and a demo of a few bytes that declares a huge
+// image costs neither memory nor disk.
+#include "image_window.h"
+
+#include <gtest/gtest.h>
+#include <lzo/lzo1x.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include "output_file.h"
+#include "process.h"
+#include "test_support.h"
+
+namespace unlzon {
+namespace {
+
+using test::bytes;
+
+constexpr std::uint32_t MIB = 1u << 20;
+constexpr int FAILED = 255;
+
+// An LZO1X stream of `size` zero bytes (size >= 38) made by hand: four
+// literals, then one match at distance 1 over all the rest, the end marker.
+bytes zero_stream(std::uint32_t size) {
+    bytes stream = {17 + 4, 0, 0, 0, 0};
+    const std::uint32_t rest = size - 4;
+    const std::uint32_t extensions = (rest - 34) / 255;
+    stream.push_back(0x20);
+    stream.insert(stream.end(), extensions, 0x00);
+    stream.push_back(static_cast<unsigned char>(rest - 33 - 255 * extensions));
+    stream.insert(stream.end(), {0x00, 0x00, 0x11, 0x00, 0x00});
+    return stream;
+}
+
+bytes noise(std::size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    bytes data(size);
+    for (unsigned char& byte : data) {
+        byte = static_cast<unsigned char>(generator() >> 24);
+    }
+    return data;
+}
+
+struct unpacked {
+    decode_result decoded{};
+    int write_error = 0;
+    bool windowed = false;
+    std::size_t resident = 0;
+    bytes file;
+};
+
+// A pending output at `path`, for a demo of mode 0644, with the folder it
+// needs for as long as it lives.
+struct pending_at {
+    explicit pending_at(const std::string& path, bool named = false)
+        : folder(demo_folder::open_parent(path.c_str(), name)), output(start(named)) {}
+
+    std::optional<pending_output> start(bool named) const {
+        file_origin origin;
+        origin.permissions = 0644;
+        origin.group = static_cast<std::int64_t>(getgid());
+        if (!folder) {
+            return std::nullopt;
+        }
+        return named ? pending_output::create_named(*folder, name, origin)
+                     : pending_output::create(*folder, name, origin);
+    }
+
+    std::string name;
+    std::optional<demo_folder> folder;
+    std::optional<pending_output> output;
+};
+
+// Decode `stream` through an image_window into a pending output, as the
+// program does, and read back the committed file.
+unpacked unpack(const bytes& stream, std::uint32_t out_size, bool whole, const std::string& path) {
+    EXPECT_EQ(lzo_init(), LZO_E_OK);
+    pending_at pending(path);
+    std::optional<pending_output>& output = pending.output;
+    EXPECT_TRUE(output.has_value());
+    std::optional<image_window> window =
+        whole ? image_window::create_whole(out_size, output->handle())
+              : image_window::create(out_size, output->handle());
+    EXPECT_TRUE(window.has_value());
+    unpacked result;
+    result.decoded = window->decode(stream.data(), static_cast<std::uint32_t>(stream.size()));
+    result.write_error = window->finish(result.decoded.actual_size);
+    result.windowed = window->windowed();
+    result.resident = window->resident_bytes();
+    window.reset();
+    EXPECT_TRUE(output->extend_to(out_size));
+    EXPECT_EQ(output->commit(), output_status::ok);
+    result.file = test::read_bytes(path).value_or(bytes{});
+    return result;
+}
+
+TEST(ImageWindowTest, StreamsAcrossChunkBordersMatchTheWholeImageWay) {
+    const bytes random = noise(3 * MIB + 777, 3);
+    const bytes demo = kit::make_demo_image(5 * MIB + 13, 9);
+    const bytes demo_999 = kit::make_demo_image(2 * MIB + 5 * 1024, 4);
+    const bytes short_image = kit::make_demo_image(MIB + MIB / 2, 2);
+    const bytes exact = kit::make_demo_image(3 * MIB, 6);
+    bytes zeros_stream = zero_stream(5 * MIB + 3);
+    bytes cut = kit::compress_lzo1x(demo, kit::compressor::lzo1x_1);
+    cut.resize(cut.size() - 1000);
+
+    struct case_t {
+        const char* name;
+        bytes stream;
+        std::uint32_t out_size;
+        bytes image;  // what the file holds: the decoded bytes, zeros to out_size
+        int code;
+    };
+    const case_t cases[] = {
+        {"incompressible: literal runs over three borders",
+         kit::compress_lzo1x(random, kit::compressor::lzo1x_1), 3 * MIB + 777, random, LZO_E_OK},
+        {"zeros: one match over five borders", zeros_stream, 5 * MIB + 3, bytes(5 * MIB + 3),
+         LZO_E_OK},
+        {"mixed image, fast compressor", kit::compress_lzo1x(demo, kit::compressor::lzo1x_1),
+         5 * MIB + 13, demo, LZO_E_OK},
+        {"mixed image, thorough compressor: longer matches",
+         kit::compress_lzo1x(demo_999, kit::compressor::lzo1x_999), 2 * MIB + 5 * 1024, demo_999,
+         LZO_E_OK},
+        {"image of exactly three chunks", kit::compress_lzo1x(exact, kit::compressor::lzo1x_1),
+         3 * MIB, exact, LZO_E_OK},
+        {"declared size larger: the tail reads as zeros",
+         kit::compress_lzo1x(short_image, kit::compressor::lzo1x_1), 4 * MIB + 1, short_image,
+         LZO_E_OK},
+        {"empty stream, empty image", kit::compress_lzo1x(bytes(0), kit::compressor::lzo1x_1), 0,
+         bytes(0), LZO_E_OK},
+        {"empty stream, 2 MiB of zeros", kit::compress_lzo1x(bytes(0), kit::compressor::lzo1x_1),
+         2 * MIB, bytes(0), LZO_E_OK},
+        {"stream cut after several chunks", cut, 5 * MIB + 13, bytes(0), LZO_E_INPUT_OVERRUN},
+    };
+    test::temp_dir dir;
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(c.name);
+        const unpacked window = unpack(c.stream, c.out_size, false, dir / "window");
+        const unpacked whole = unpack(c.stream, c.out_size, true, dir / "whole");
+        EXPECT_EQ(window.decoded.code, c.code);
+        EXPECT_EQ(whole.decoded.code, c.code);
+        EXPECT_EQ(window.decoded.actual_size, whole.decoded.actual_size);
+        EXPECT_EQ(window.write_error, 0);
+        EXPECT_FALSE(whole.windowed);
+#if defined(__linux__)
+        // Every Linux build, 32-bit ones too at these sizes, has the window.
+        EXPECT_TRUE(window.windowed);
+        EXPECT_LE(window.resident, 2 * MIB);
+#endif
+        if (c.code != LZO_E_OK) {
+            continue;  // the program writes nothing of a failed decoding
+        }
+        bytes want = c.image;
+        want.resize(c.out_size, 0);
+        EXPECT_EQ(window.decoded.actual_size, c.image.size());
+        EXPECT_TRUE(window.file == want) << "the window's file differs";
+        EXPECT_TRUE(whole.file == want) << "the whole image's file differs";
+    }
+}
+
+#ifndef _WIN32
+
+struct sigaction segv_action() {
+    struct sigaction current {};
+    (void)sigaction(SIGSEGV, nullptr, &current);
+    return current;
+}
+
+bool same_action(const struct sigaction& a, const struct sigaction& b) {
+    return (a.sa_flags & SA_SIGINFO) == (b.sa_flags & SA_SIGINFO) &&
+           ((a.sa_flags & SA_SIGINFO) != 0 ? a.sa_sigaction == b.sa_sigaction
+                                           : a.sa_handler == b.sa_handler);
+}
+
+TEST(ImageWindowTest, WriteErrorStopsTheWritingButNotTheDecoding) {
+    ASSERT_EQ(lzo_init(), LZO_E_OK);
+    const bytes image = noise(4 * MIB + 9, 11);
+    const bytes stream = kit::compress_lzo1x(image, kit::compressor::lzo1x_1);
+    const native_file full(open("/dev/full", O_WRONLY | O_CLOEXEC));
+    ASSERT_TRUE(full.is_open());
+    struct case_t {
+        const char* name;
+        image_window::sink_type sink;
+        int error;
+    };
+    for (const case_t& c :
+         {case_t{"full device", full.get(), ENOSPC}, case_t{"no sink", image_window::NO_SINK, 0}}) {
+        SCOPED_TRACE(c.name);
+        std::optional<image_window> window = image_window::create(4 * MIB + 9, c.sink);
+        ASSERT_TRUE(window.has_value());
+        const decode_result decoded =
+            window->decode(stream.data(), static_cast<std::uint32_t>(stream.size()));
+        EXPECT_EQ(decoded.code, LZO_E_OK);
+        EXPECT_EQ(decoded.actual_size, image.size());
+        EXPECT_EQ(window->finish(decoded.actual_size), c.error);
+    }
+}
+
+TEST(ImageWindowTest, FaultHandlerIsTheWindowsOnlyWhileTheDecoderRuns) {
+    ASSERT_EQ(lzo_init(), LZO_E_OK);
+    const struct sigaction before = segv_action();
+    const bytes image = kit::make_demo_image(3 * MIB, 8);
+    const bytes container = kit::pack_demo(image);
+    {
+        std::optional<image_window> window = image_window::create(3 * MIB, image_window::NO_SINK);
+        ASSERT_TRUE(window.has_value());
+        const decode_result decoded = window->decode(
+            container.data() + 16, static_cast<std::uint32_t>(container.size() - 16));
+        EXPECT_EQ(decoded.code, LZO_E_OK);
+        EXPECT_TRUE(same_action(segv_action(), before)) << "after the decoding";
+    }
+
+    // A payload view cut short under the decoder: the SIGBUS guard jumps out
+    // of the call, and the window's destructor still gives the handler back.
+    test::temp_dir dir;
+    const std::string path = dir / "demo.bin";
+    test::write_file(path, container);
+    const native_file file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    bool unreadable = false;
+    std::optional<byte_buffer> view =
+        byte_buffer::map_file(file, 16, container.size() - 16, unreadable);
+    ASSERT_TRUE(view.has_value());
+    ASSERT_EQ(truncate(path.c_str(), 4096), 0);
+    {
+        std::optional<image_window> window = image_window::create(3 * MIB, image_window::NO_SINK);
+        ASSERT_TRUE(window.has_value());
+        const auto decode = [&] {
+            (void)window->decode(view->data(), static_cast<std::uint32_t>(view->size()));
+        };
+        EXPECT_FALSE(run_guarding_file_memory(decode));
+    }
+    EXPECT_TRUE(same_action(segv_action(), before)) << "after a jump out of the decoding";
+}
+
+// A write that stalls inside the fault handler (a slow network folder; here a
+// pipe nobody reads) must still be ended by an interrupt, which removes the
+// named pending file as always.
+TEST(ImageWindowTest, InterruptEndsAWriteThatStallsInTheFaultHandler) {
+    ASSERT_EQ(lzo_init(), LZO_E_OK);
+    const bytes stream = kit::compress_lzo1x(noise(4 * MIB, 31), kit::compressor::lzo1x_1);
+    test::temp_dir dir;
+    for (const int signal_number : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal_number);
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            (void)close(ends[0]);
+            if (!prepare_process()) {
+                _exit(2);
+            }
+            const pending_at pending(dir / "out.nds", true);
+            const std::optional<pending_output>& named = pending.output;
+            std::optional<image_window> window = image_window::create(4 * MIB, ends[1]);
+            if (!named || !window) {
+                _exit(2);
+            }
+            (void)window->decode(stream.data(), static_cast<std::uint32_t>(stream.size()));
+            _exit(3);
+        }
+        (void)close(ends[1]);
+        // The first byte shows the handler writing; the pipe, never read
+        // again, then holds it in write().
+        pollfd ready{ends[0], POLLIN, 0};
+        ASSERT_EQ(poll(&ready, 1, 30000), 1);
+        char first = 0;
+        ASSERT_EQ(read(ends[0], &first, 1), 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_EQ(kill(pid, signal_number), 0);
+        int status = 0;
+        pid_t ended = 0;
+        for (int wait = 0; wait < 1000 && ended == 0; ++wait) {
+            ended = waitpid(pid, &status, WNOHANG);
+            if (ended == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+        if (ended == 0) {
+            (void)kill(pid, SIGKILL);
+            (void)waitpid(pid, &status, 0);
+            ADD_FAILURE() << "the interrupt did not end the stalled write within 10 s";
+        }
+        (void)close(ends[0]);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
+        EXPECT_TRUE(test::folder_entries(dir.path()).empty());
+    }
+}
+
+TEST(ImageWindowDeathTest, FaultThatIsNotTheWindowsEndsTheProcess) {
+    ASSERT_EQ(lzo_init(), LZO_E_OK);
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    void* const barred = mmap(nullptr, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(barred, MAP_FAILED);
+    // The decoder's first read of the payload faults outside the window.
+    const auto decode_barred_payload = [&] {
+        std::optional<image_window> window = image_window::create(4 * MIB, image_window::NO_SINK);
+        (void)window->decode(static_cast<const unsigned char*>(barred), 100);
+    };
+#if defined(__SANITIZE_ADDRESS__)
+    EXPECT_DEATH(decode_barred_payload(), "");  // the sanitizer's handler reports it
+#else
+    EXPECT_EXIT(decode_barred_payload(), ::testing::KilledBySignal(SIGSEGV), "");
+#endif
+    (void)munmap(barred, page);
+}
+
+// Address-space limits and resident-set figures mean nothing under the
+// sanitizers, whose shadow memory dwarfs the tool's own.
+#if defined(__SANITIZE_ADDRESS__)
+#define UNLZON_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UNLZON_UNDER_ASAN 1
+#endif
+#endif
+
+TEST(ImageWindowTest, HugeImageFromAFewBytesTakesNeitherMemoryNorDisk) {
+    test::temp_dir dir;
+    const std::string input = dir / "tiny.bin";
+    const std::uint32_t out_size = 1u << 30;
+    const bytes container =
+        kit::make_container(out_size, kit::compress_lzo1x(bytes(0), kit::compressor::lzo1x_1));
+    ASSERT_EQ(container.size(), 19u);
+    test::write_file(input, container);
+
+    const auto start = std::chrono::steady_clock::now();
+    const test::run_result r = test::run_unlzon({input});
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    ASSERT_EQ(r.status, 0) << r.err;
+    struct stat info {};
+    ASSERT_EQ(stat((input + ".nds").c_str(), &info), 0);
+    EXPECT_EQ(static_cast<std::uint64_t>(info.st_size), out_size);
+    // The zero tail is a hole: at most a block or two of metadata.
+    EXPECT_LE(static_cast<std::uint64_t>(info.st_blocks) * 512, 64u * 1024);
+    // The target is 0.1 s; the bound leaves room for a busy or emulated machine.
+    EXPECT_LT(took.count(), 2.0);
+#ifndef UNLZON_UNDER_ASAN
+    if (sizeof(void*) >= 8) {
+        EXPECT_LE(r.peak_memory_kib, 16 * 1024);
+    }
+#endif
+}
+
+// The demo's earlier image stays when the run fails, whichever failure comes
+// first: a broken stream is reported before a write error that met it.
+TEST(ImageWindowTest, WriteErrorDuringTheDecodingKeepsTheReportsOrder) {
+    test::temp_dir dir;
+    const std::string input = dir / "demo.bin";
+    const std::string output = input + ".nds";
+    const bytes earlier = {'o', 'l', 'd'};
+    const bytes image = noise(4 * MIB, 21);
+    const bytes stream = kit::compress_lzo1x(image, kit::compressor::lzo1x_1);
+    bytes cut = stream;
+    cut.resize(cut.size() - 100);
+    struct case_t {
+        const char* name;
+        bytes container;
+        int status;
+        std::string err;
+    };
+    const case_t cases[] = {
+        {"whole stream", kit::make_container(4 * MIB, stream), FAILED,
+         "  ERROR: Could not write output file (" + output + ")!\n"},
+        {"broken stream", kit::make_container(4 * MIB, cut), 1,
+         "internal error - decompression failed: -4\n"},
+    };
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::write_file(input, c.container);
+        test::write_file(output, earlier);
+        test::run_options options;
+        options.file_size_limit = 3 * MIB / 2;  // met while the window writes
+        const test::run_result r = test::run_unlzon({input}, options);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out.find("Decompressed data written"), std::string::npos);
+        EXPECT_EQ(test::read_bytes(output), earlier);
+        EXPECT_EQ(test::folder_entries(dir.path()),
+                  (std::vector<std::string>{"demo.bin", "demo.bin.nds"}));
+    }
+}
+
+#endif  // _WIN32
+
+}  // namespace
+}  // namespace unlzon
