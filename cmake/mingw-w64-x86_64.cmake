@@ -37,8 +37,10 @@ endif()
 find_program(UNLZON_WINE NAMES wine64 wine PATHS /usr/lib/wine)
 if(UNLZON_WINE)
   # Console programs need no display; WINEDEBUG=-all keeps Wine's own
-  # diagnostics out of the captured output.
+  # diagnostics out of the captured output. Wine stores file names in the
+  # encoding of the Unix locale, so a caller without LANG (plain ASCII) could
+  # not create the tests' non-ASCII names: the runs get a UTF-8 one of their own.
   set(CMAKE_CROSSCOMPILING_EMULATOR
-      ${CMAKE_COMMAND} -E env WINEDEBUG=-all WINEPREFIX=${CMAKE_BINARY_DIR}/wine-prefix
+      ${CMAKE_COMMAND} -E env LC_ALL=C.UTF-8 WINEDEBUG=-all WINEPREFIX=${CMAKE_BINARY_DIR}/wine-prefix
       WINEDLLOVERRIDES=mscoree,mshtml= DISPLAY= ${UNLZON_WINE})
 endif()

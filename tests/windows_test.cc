@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Faults that only Windows can have: text-mode translation, file names
-// outside the ANSI code page, replacing a file that is in the way, and a run
-// ended by TerminateProcess, which no handler sees.
+// outside the ANSI code page, replacing a file that is in the way, a run
+// ended by TerminateProcess, which no handler sees, and a console window that
+// would close before its lines are read.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "test_support.h"
+#include "windows/console.h"
 
 namespace unlzon {
 namespace {
@@ -123,6 +125,69 @@ TEST_F(WindowsTest, TerminatedRunLeavesTheEarlierFileAndNothingElse) {
     EXPECT_TRUE(*left == earlier || *left == bytes(size, 0)) << "size " << left->size();
     EXPECT_EQ(test::folder_entries(dir_.path()),
               (std::vector<std::string>{"demo.bin", "demo.bin.nds"}));
+}
+
+// The window is held only where it would otherwise close unread: a console
+// made for this process alone, every stream showing in it.
+TEST(ConsoleWindowTest, KeptOpenOnlyWhenAloneInItWithNoStreamRedirected) {
+    struct {
+        unsigned long processes;
+        bool streams_on_console;
+        bool kept_open;
+    } const cases[] = {
+        {1, true, true},    // dropped onto unlzon.exe in Explorer
+        {2, true, false},   // typed at a cmd or PowerShell prompt, or in a batch file
+        {3, true, false},   // a script started from a prompt
+        {1, false, false},  // a console of its own, but output goes to a file or pipe
+        {2, false, false},  // redirected at a prompt
+        {0, false, false},  // no console at all
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(windows::keeps_window_open({c.processes, c.streams_on_console}), c.kept_open)
+            << c.processes << " processes, streams on the console: " << c.streams_on_console;
+    }
+}
+
+// A console of its own (as Explorer gives it) with the streams on the null
+// device: nobody could read the window, so the run must end by itself. The
+// case that does wait needs a key press, which no test here can make.
+TEST_F(WindowsTest, OwnConsoleWithRedirectedStreamsEndsWithoutAKey) {
+    const bytes image = test::sample_image(3000, 5);
+    test::write_file(input_, kit::pack_demo(image));
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    const HANDLE null_in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       &inherit, OPEN_EXISTING, 0, nullptr);
+    const HANDLE null_out = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        &inherit, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(null_in, INVALID_HANDLE_VALUE);
+    ASSERT_NE(null_out, INVALID_HANDLE_VALUE);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    startup.hStdInput = null_in;
+    startup.hStdOutput = null_out;
+    startup.hStdError = null_out;
+    const std::wstring program = std::filesystem::u8path(UNLZON_PATH).wstring();
+    std::wstring line =
+        L"\"" + program + L"\" \"" + std::filesystem::u8path(input_).wstring() + L"\"";
+    PROCESS_INFORMATION process{};
+    const BOOL started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
+                                        CREATE_NEW_CONSOLE, nullptr, nullptr, &startup, &process);
+    CloseHandle(null_in);
+    CloseHandle(null_out);
+    ASSERT_TRUE(started);
+    CloseHandle(process.hThread);
+    const DWORD waited = WaitForSingleObject(process.hProcess, 30000);
+    if (waited != WAIT_OBJECT_0) {
+        (void)TerminateProcess(process.hProcess, 1);
+    }
+    DWORD code = 1;
+    (void)GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    ASSERT_EQ(waited, WAIT_OBJECT_0) << "still waiting after 30 s";
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(test::read_bytes(output_), image);
 }
 
 }  // namespace

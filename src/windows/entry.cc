@@ -3,11 +3,16 @@
 // handed to the driver in UTF-8, the encoding every unit takes paths in, so
 // that any file name survives and is printed back as given. main.cc is
 // compiled with its main renamed to unlzon_main for this (see CMakeLists.txt).
+// A run alone in its console window (a demo dropped onto unlzon.exe in
+// Explorer) waits for a key at the end, so that the window stays readable.
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "windows/console.h"
 
 int unlzon_main(int argc, char** argv);
 
@@ -41,5 +46,10 @@ int wmain(int argc, wchar_t** wargv) {
     } catch (...) {
         return -1;  // no memory for the arguments: nothing can be reported
     }
-    return unlzon_main(argc, argv.data());
+    const int status = unlzon_main(argc, argv.data());
+    // Every line is out before the window may wait for its reader.
+    (void)std::fflush(stdout);
+    (void)std::fflush(stderr);
+    unlzon::windows::hold_window_if_alone();
+    return status;
 }
