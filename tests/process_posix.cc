@@ -3,6 +3,7 @@
 // signal dispositions applied in the child.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -245,6 +246,25 @@ bool wait_for_open_file_in(int pid, const std::string& folder, const std::string
 
 bool running_as_root() {
     return geteuid() == 0;
+}
+
+bool memory_limit_enforced() {
+    constexpr std::uint64_t limit = std::uint64_t{1} << 30;
+    const pid_t pid = fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        // Asked of a child, as run_program() asks it; the reservation is
+        // never touched, so only the limit can refuse it.
+        const rlimit rl{limit, limit};
+        void* const block = setrlimit(RLIMIT_AS, &rl) == 0
+                                ? mmap(nullptr, static_cast<std::size_t>(2 * limit), PROT_NONE,
+                                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0)
+                                : nullptr;
+        _exit(block == MAP_FAILED ? 0 : 1);
+    }
+    return finish_program(pid).status == 0;
 }
 
 }  // namespace unlzon::test

@@ -266,4 +266,8 @@ bool running_as_root() {
     return false;
 }
 
+bool memory_limit_enforced() {
+    return false;  // no RLIMIT_AS: memory_limit is not applied
+}
+
 }  // namespace unlzon::test

@@ -90,6 +90,10 @@ std::vector<std::string> folder_entries(const std::string& folder);
 /// True when this process may mount file systems and change users.
 bool running_as_root();
 
+/// True when a child given a memory_limit is really held to it. qemu-user
+/// accepts the limit and ignores it, to keep its own allocations working.
+bool memory_limit_enforced();
+
 /// What unlzon prints on standard output before it looks at its arguments.
 std::string banner();
 /// The banner followed by the lines about the LZO library.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -25,16 +26,22 @@ int usage() {
 
 std::size_t parse_size(const std::string& text) {
     std::size_t end = 0;
-    std::size_t value = std::stoull(text, &end, 10);
+    const unsigned long long number = std::stoull(text, &end, 10);
     const std::string suffix = text.substr(end);
+    int shift = 0;
     if (suffix == "K") {
-        value <<= 10;
+        shift = 10;
     } else if (suffix == "M") {
-        value <<= 20;
+        shift = 20;
     } else if (!suffix.empty()) {
         throw std::invalid_argument("bad size: " + text);
     }
-    return value;
+    // The image is made in memory: a size this host cannot address (beyond
+    // 4 GiB on a 32-bit one) is refused rather than cut to fit.
+    if (number > (std::numeric_limits<std::size_t>::max() >> shift)) {
+        throw std::out_of_range("size too large for this host: " + text);
+    }
+    return static_cast<std::size_t>(number) << shift;
 }
 
 }  // namespace
