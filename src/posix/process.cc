@@ -55,7 +55,9 @@ bool run_guarding_file_memory(const std::function<void()>& work) {
     if (sigaction(SIGBUS, &action, &previous) != 0) {
         return false;
     }
-    bool completed = false;
+    // Volatile: after siglongjmp, only volatile locals changed since sigsetjmp
+    // have a determinate value; GCC otherwise may store `true` before work().
+    volatile bool completed = false;
     // The mask is saved and restored: SIGBUS stays blocked inside the handler.
     if (sigsetjmp(memory_fault_exit, 1) == 0) {
         memory_fault_armed.store(true);
