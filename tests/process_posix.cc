@@ -3,6 +3,8 @@
 // signal dispositions applied in the child.
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,10 +23,19 @@
 
 namespace unlzon::test {
 
-temp_dir::temp_dir() {
+namespace {
+
+std::string temp_base() {
     const char* const base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/unlzon-test-XXXXXX";
+    return base != nullptr && *base != '\0' ? base : "/tmp";
+}
+
+}  // namespace
+
+temp_dir::temp_dir() : temp_dir(temp_base()) {}
+
+temp_dir::temp_dir(const std::string& base) {
+    std::string pattern = base + "/unlzon-test-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
@@ -66,6 +77,15 @@ void collect(int out_fd, int err_fd, run_result& result) {
 
 namespace {
 
+// In a child: a mount namespace of its own, with an empty tmpfs over /proc
+// and/or /dev, invisible to every other process.
+bool hide_mounts(bool proc, bool dev) {
+    return unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           (!proc || mount("tmpfs", "/proc", "tmpfs", 0, "size=16k") == 0) &&
+           (!dev || mount("tmpfs", "/dev", "tmpfs", 0, "size=16k") == 0);
+}
+
 // In the child, between fork and exec: limits and signal dispositions.
 void apply_options(const run_options& options) {
     if (options.file_size_limit != 0) {
@@ -77,8 +97,18 @@ void apply_options(const run_options& options) {
         const rlimit limit{options.memory_limit, options.memory_limit};
         setrlimit(RLIMIT_AS, &limit);
     }
+    if (options.open_files_limit != 0) {
+        const rlimit limit{options.open_files_limit, options.open_files_limit};
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    // Signals that dump core must not leave a core of a large image behind.
+    const rlimit no_core{0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
     if (options.ignore_hangup) {
         signal(SIGHUP, SIG_IGN);
+    }
+    for (const int signal_number : options.ignored_signals) {
+        signal(signal_number, SIG_IGN);
     }
     if (!options.working_dir.empty() && chdir(options.working_dir.c_str()) != 0) {
         _exit(127);
@@ -103,6 +133,16 @@ void apply_options(const run_options& options) {
             close(STDOUT_FILENO);
             break;
     }
+    if (options.stdin_closed) {
+        close(STDIN_FILENO);
+    }
+    if (options.stderr_closed) {
+        close(STDERR_FILENO);
+    }
+    if ((options.hide_proc || options.empty_dev) &&
+        !hide_mounts(options.hide_proc, options.empty_dev)) {
+        _exit(125);
+    }
     // A test that must not be root (folder permissions) runs as nobody.
     if (options.as_nobody &&
         (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
@@ -119,8 +159,9 @@ std::vector<char*> c_args(const std::vector<std::string>& argv) {
     return args;
 }
 
-std::vector<std::string> unlzon_argv(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{UNLZON_PATH};
+std::vector<std::string> unlzon_argv(const std::vector<std::string>& args,
+                                     const run_options& options) {
+    std::vector<std::string> argv{options.as_nobody ? unlzon_for_other_users() : UNLZON_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }
@@ -164,11 +205,11 @@ run_result run_program(const std::vector<std::string>& argv, const run_options& 
 }
 
 run_result run_unlzon(const std::vector<std::string>& args, const run_options& options) {
-    return run_program(unlzon_argv(args), options);
+    return run_program(unlzon_argv(args, options), options);
 }
 
 int start_unlzon(const std::vector<std::string>& args, const run_options& options) {
-    std::vector<std::string> argv = unlzon_argv(args);
+    std::vector<std::string> argv = unlzon_argv(args, options);
     std::vector<char*> c_argv = c_args(argv);
     const pid_t pid = fork();
     if (pid < 0) {
@@ -228,6 +269,33 @@ bool wait_for_open_file_in(int pid, const std::string& folder, const std::string
 
 bool running_as_root() {
     return geteuid() == 0;
+}
+
+bool can_hide_mounts() {
+    static const bool can = [] {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            _exit(hide_mounts(true, true) ? 0 : 1);
+        }
+        return pid > 0 && finish_program(pid).status == 0;
+    }();
+    return can;
+}
+
+const std::string& unlzon_for_other_users() {
+    // The copy's folder is made once and removed when the test program ends.
+    struct copy_t {
+        temp_dir folder{"/tmp"};
+        std::string program = folder / "unlzon";
+        copy_t() {
+            namespace fs = std::filesystem;
+            fs::copy_file(UNLZON_PATH, program);
+            fs::permissions(program, fs::perms(0755));
+            fs::permissions(folder.path(), fs::perms(0755));
+        }
+    };
+    static const copy_t copy;
+    return copy.program;
 }
 
 }  // namespace unlzon::test

@@ -18,6 +18,8 @@ using kit::bytes;
 class temp_dir {
   public:
     temp_dir();
+    /// A fresh folder in `base` (POSIX only).
+    explicit temp_dir(const std::string& base);
     ~temp_dir();
     temp_dir(const temp_dir&) = delete;
     temp_dir& operator=(const temp_dir&) = delete;
@@ -48,7 +50,14 @@ struct run_options {
     std::uint64_t file_size_limit = 0;  // RLIMIT_FSIZE for the child, 0 for none
     std::uint64_t memory_limit = 0;     // RLIMIT_AS for the child, 0 for none
     bool ignore_hangup = false;         // start with SIGHUP ignored, as under nohup
+    std::vector<int> ignored_signals;   // more signals ignored at start (POSIX)
     std::string working_dir;            // empty: this process's
+    // POSIX only; the mount namespaces need root (see can_hide_mounts()).
+    bool stdin_closed = false;           // descriptor 0 not open at all
+    bool stderr_closed = false;          // descriptor 2 not open at all
+    bool hide_proc = false;              // an empty /proc: the pending file gets a name
+    bool empty_dev = false;              // an empty /dev: no /dev/null to reopen a stream on
+    std::uint64_t open_files_limit = 0;  // RLIMIT_NOFILE for the child, 0 for none
 };
 
 struct run_result {
@@ -86,6 +95,15 @@ std::vector<std::string> folder_entries(const std::string& folder);
 
 /// True when this process may mount file systems and change users.
 bool running_as_root();
+
+/// True when a child can have a mount namespace of its own with an empty
+/// /proc or /dev (run_options::hide_proc, empty_dev). POSIX only.
+bool can_hide_mounts();
+
+/// The built unlzon, copied into a folder under /tmp that every user can
+/// reach, for runs as another user (the build folder may be private). POSIX
+/// only; removed when the tests end.
+const std::string& unlzon_for_other_users();
 
 /// What unlzon prints on standard output before it looks at its arguments.
 std::string banner();
