@@ -22,6 +22,9 @@ extern "C" void leave_on_memory_fault(int signal_number) {
     if (memory_fault_armed.load()) {
         siglongjmp(memory_fault_exit, 1);
     }
+    // A fault outside the guarded work is a crash: it ends the run as the
+    // other fatal signals do.
+    posix::remove_pending_file();
     (void)signal(signal_number, SIG_DFL);
     (void)raise(signal_number);
 }
