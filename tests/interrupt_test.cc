@@ -194,13 +194,20 @@ class NamedInterruptTest : public ::testing::Test {
 };
 
 TEST_F(NamedInterruptTest, EverySignalThatEndsTheRunRemovesThePendingFile) {
-    // Sent by another process, the crash signals take the same way as a
-    // real crash: the handler removes the file, then the default action.
-    const int signals[] = {SIGQUIT,  SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSYS,
-                           SIGRTMIN, SIGRTMAX,  SIGINT,  SIGTERM, SIGXCPU, SIGSEGV,
-                           SIGBUS,   SIGILL,    SIGFPE,  SIGABRT, SIGTRAP};
+    // SIGSYS, SIGTRAP and SIGABRT sent by another process take the way of a
+    // crash. The fault signals (SIGSEGV, SIGBUS, SIGILL, SIGFPE) are left to
+    // the in-process faults of output_file_test.cc: sent from outside, qemu-user
+    // takes them at random for faults of its own.
+    const int signals[] = {SIGQUIT,  SIGVTALRM, SIGPROF, SIGIO,   SIGPWR, SIGSYS,
+                           SIGRTMIN, SIGRTMAX,  SIGINT,  SIGTERM, SIGHUP, SIGALRM,
+                           SIGUSR1,  SIGUSR2,   SIGXCPU, SIGABRT, SIGTRAP};
     for (const int signal_number : signals) {
         SCOPED_TRACE(strsignal(signal_number));
+        if (!test::signal_reaches_handler(signal_number, true)) {
+            // Under qemu-user: what arrives is not the signal sent.
+            RecordProperty(std::string("not_delivered_here_") + std::to_string(signal_number), 1);
+            continue;
+        }
         const std::optional<test::run_result> r = interrupt_named_write(signal_number);
         ASSERT_TRUE(r.has_value()) << "every run finished before it could be stopped";
         EXPECT_EQ(r->signal, signal_number);

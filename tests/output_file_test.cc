@@ -166,10 +166,14 @@ TEST_P(PendingOutputTest, FatalSignalWhilePendingLeavesNothingBehind) {
     };
     std::vector<case_t> cases;
     for (const int signal_number :
-         {SIGINT, SIGTERM, SIGHUP, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGQUIT, SIGVTALRM, SIGPROF,
-          SIGIO, SIGPWR, SIGSYS, SIGTRAP, SIGABRT, SIGRTMIN, SIGRTMIN + 1, SIGRTMAX}) {
-        cases.push_back({"raise " + std::to_string(signal_number), signal_number,
-                         [signal_number] { raise(signal_number); }});
+         {SIGINT,    SIGTERM, SIGHUP, SIGALRM,  SIGUSR1,      SIGUSR2, SIGXCPU, SIGQUIT,
+          SIGVTALRM, SIGPROF, SIGIO,  SIGPWR,   SIGSYS,       SIGTRAP, SIGABRT, SIGSEGV,
+          SIGBUS,    SIGILL,  SIGFPE, SIGRTMIN, SIGRTMIN + 1, SIGRTMAX}) {
+        // qemu-user keeps some real-time signals for itself.
+        if (test::signal_reaches_handler(signal_number, false)) {
+            cases.push_back({"raise " + std::to_string(signal_number), signal_number,
+                             [signal_number] { raise(signal_number); }});
+        }
     }
     cases.push_back({"abort", SIGABRT, [] { std::abort(); }});
 #ifndef UNDER_ADDRESS_SANITIZER
@@ -209,6 +213,9 @@ TEST_P(PendingOutputTest, FatalSignalWhilePendingLeavesNothingBehind) {
         EXPECT_EQ(r.signal, c.signal);
         EXPECT_EQ(test::read_bytes(output_), earlier);
         EXPECT_EQ(test::folder_entries(dir_.path()), std::vector<std::string>{"out.nds"});
+        for (const std::string& name : test::folder_entries(dir_.path())) {
+            std::filesystem::remove(dir_ / name);  // no case sees what another left
+        }
     }
 #endif
 }

@@ -100,6 +100,13 @@ bool running_as_root();
 /// /proc or /dev (run_options::hide_proc, empty_dev). POSIX only.
 bool can_hide_mounts();
 
+/// True when `signal_number`, sent by another process to a process stopped
+/// while it writes (or raised by the process itself), reaches a handler
+/// installed for it once the process continues. An emulator such as
+/// qemu-user keeps some real-time signals for itself and takes crash signals
+/// sent from outside for faults of its own. POSIX only.
+bool signal_reaches_handler(int signal_number, bool from_outside);
+
 /// The built unlzon, copied into a folder under /tmp that every user can
 /// reach, for runs as another user (the build folder may be private). POSIX
 /// only; removed when the tests end.
