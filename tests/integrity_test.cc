@@ -284,9 +284,11 @@ TEST_F(IntegrityTest, ClosedStreamsWithoutDevNullStillRunOrSayWhy) {
         {"standard output", false, closed, false, 0, ""},
         {"standard error", false, captured, true, 0, ""},
         {"all three", true, closed, true, 0, ""},
+#ifndef UNDER_ADDRESS_SANITIZER  // its runtime needs more descriptors to start
         // A pipe needs a second descriptor, which the limit leaves none of.
         {"standard output, no descriptor to spare", false, closed, false, 3,
          "  ERROR: Could not write to standard output!\n"},
+#endif
     };
     const bytes container = kit::pack_demo(image_);
     for (const case_t& c : cases) {

@@ -10,6 +10,16 @@
 
 #include "demo_kit.h"
 
+// Under AddressSanitizer, whose runtime keeps its own fault handlers and
+// needs descriptors of its own before main().
+#if defined(__SANITIZE_ADDRESS__)
+#define UNDER_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UNDER_ADDRESS_SANITIZER 1
+#endif
+#endif
+
 namespace unlzon::test {
 
 using kit::bytes;
