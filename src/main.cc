@@ -205,8 +205,15 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!prepare_process()) {
-        return EXIT_FAILED;  // no safe stream is left to say why
+    switch (prepare_process()) {
+        case process_status::ready:
+            return run(argc, argv);
+        case process_status::no_standard_output:
+            // The run would write its progress text into a file of its own.
+            error("  ERROR: Could not write to standard output!\n");
+            return EXIT_FAILED;
+        case process_status::no_standard_error:
+            break;
     }
-    return run(argc, argv);
+    return EXIT_FAILED;  // no stream is left to say why
 }

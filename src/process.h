@@ -6,14 +6,21 @@
 
 namespace unlzon {
 
+enum class process_status {
+    ready,
+    no_standard_output,  // descriptor 1 was closed and nothing could take it
+    no_standard_error,   // descriptor 2 was closed and nothing could take it
+};
+
 /// Make the process safe to run the tool in: a closed standard stream is
-/// reopened on the null device, so that no file of the run takes its number
-/// and receives progress text; a closed pipe or a file-size limit makes a
-/// write fail instead of killing the process; and the interrupt signals
-/// discard a pending output before the process dies of them, except those
-/// that were ignored at start. False if a closed standard stream could not be
-/// reopened.
-bool prepare_process();
+/// reopened on the null device (or, with none, on a pipe that reads nothing
+/// or drops what is written), so that no file of the run takes its number and
+/// receives progress text; a closed pipe or a file-size limit makes a write
+/// fail instead of killing the process; and the fatal signals discard a
+/// pending output before the process dies of them, except those that were
+/// ignored at start. A closed standard input that nothing can take is left
+/// closed: nothing reads it.
+process_status prepare_process();
 
 /// Run `work`, which reads a view of a file; false if the system raised a
 /// memory fault on the view meanwhile (SIGBUS: another process cut the file

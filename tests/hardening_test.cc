@@ -225,7 +225,7 @@ TEST(HardeningTest, FiveDescriptorsAreEnoughForAWholeRun) {
             test::write_file(dir / "demo.bin.nds", {'o', 'l', 'd'});
         }
         test::run_options options;
-        options.open_file_limit = 5;
+        options.open_files_limit = 5;
         const test::run_result r = test::run_unlzon({dir / "demo.bin"}, options);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err, "");

@@ -263,7 +263,7 @@ TEST(ImageWindowTest, InterruptEndsAWriteThatStallsInTheFaultHandler) {
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             (void)close(ends[0]);
-            if (!prepare_process()) {
+            if (prepare_process() != process_status::ready) {
                 _exit(2);
             }
             const pending_at pending(dir / "out.nds", true);

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -110,19 +111,21 @@ TEST_F(IntegrityTest, UnwritableFolderIsAnOpenErrorAndNothingChanges) {
 #ifdef _WIN32
     GTEST_SKIP() << "folder permission bits and user nobody are POSIX only";
 #else
-    const std::string folder = dir_ / "ro";
+    // Root would write there anyway, so root runs the program as nobody,
+    // from a copy, on a folder under /tmp that nobody can reach: the build
+    // folder and TMPDIR may be private.
+    const bool as_nobody = test::running_as_root();
+    const test::temp_dir reachable("/tmp");
+    const std::string folder = (as_nobody ? reachable.path() : dir_.path()) + "/ro";
+    ASSERT_EQ(chmod(reachable.path().c_str(), 0755), 0);
     ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
     place(folder, kit::pack_demo(image_));
     test::run_options options;
-    if (test::running_as_root()) {
-        options.as_nobody = true;  // root would write there anyway
-        ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
-    }
+    options.as_nobody = as_nobody;
     ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
     const test::run_result r = test::run_unlzon({input_}, options);
-    if (r.status == 126 || r.status == 127) {
-        GTEST_SKIP() << "the built program cannot be run as user nobody from here";
-    }
+    ASSERT_NE(r.status, 126) << "could not become user nobody";
+    ASSERT_NE(r.status, 127) << "user nobody could not start the program";
     expect_untouched_failure(r, open_error(), folder);
     ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
 #endif
@@ -253,6 +256,69 @@ TEST_F(IntegrityTest, ClosedStandardOutputKeepsProgressTextOutOfTheImage) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(test::read_bytes(output_), image_);
     EXPECT_EQ(test::read_bytes(input_), kit::pack_demo(image_));
+}
+
+// With no /dev/null to reopen a closed stream on (an empty /dev in a
+// container), the run still keeps its files off the standard numbers: it
+// goes on as usual, or says in one line why it cannot.
+TEST_F(IntegrityTest, ClosedStreamsWithoutDevNullStillRunOrSayWhy) {
+#ifdef _WIN32
+    GTEST_SKIP() << "mount namespaces are Linux only";
+#else
+    if (!test::can_hide_mounts()) {
+        GTEST_SKIP() << "an empty /dev for the run needs root and mount namespaces";
+    }
+    struct case_t {
+        const char* name;
+        bool stdin_closed;
+        test::stdout_target out;
+        bool stderr_closed;
+        std::uint64_t open_files_limit;
+        std::string err;  // empty: the image is written
+    };
+    const test::stdout_target captured = test::stdout_target::captured;
+    const test::stdout_target closed = test::stdout_target::closed;
+    const case_t cases[] = {
+        {"standard input", true, captured, false, 0, ""},
+        {"standard output", false, closed, false, 0, ""},
+        {"standard error", false, captured, true, 0, ""},
+        {"all three", true, closed, true, 0, ""},
+#ifndef UNDER_ADDRESS_SANITIZER  // its runtime needs more descriptors to start
+        // A pipe needs a second descriptor, which the limit leaves none of.
+        {"standard output, no descriptor to spare", false, closed, false, 3,
+         "  ERROR: Could not write to standard output!\n"},
+#endif
+    };
+    const bytes container = kit::pack_demo(image_);
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(c.name);
+        place(dir_.path(), container);
+        test::run_options options;
+        options.empty_dev = true;
+        options.stdin_closed = c.stdin_closed;
+        options.out = c.out;
+        options.stderr_closed = c.stderr_closed;
+        options.open_files_limit = c.open_files_limit;
+        const test::run_result r = test::run_unlzon({input_}, options);
+        EXPECT_EQ(test::read_bytes(input_), container);
+        if (!c.err.empty()) {
+            expect_untouched_failure(r, c.err, dir_.path());
+            continue;
+        }
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 0);
+        if (c.out == closed) {
+            EXPECT_EQ(r.out, "");
+        } else {
+            const std::string last = "Decompressed data written to " + output_ + "\n";
+            EXPECT_EQ(r.out.substr(0, test::banner_and_library().size()),
+                      test::banner_and_library());
+            EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), last.size())), last);
+        }
+        EXPECT_EQ(test::read_bytes(output_), image_);
+        EXPECT_EQ(test::folder_entries(dir_.path()), before_);
+    }
+#endif
 }
 
 // Payloads large enough to be read as a view of the file, on the disk and on

@@ -5,10 +5,16 @@
 #include "output_file.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 
@@ -149,31 +155,73 @@ TEST_P(PendingOutputTest, PermissionsFollowTheDemoUnderTheUmask) {
 #endif
 }
 
-// In a child process, as the program runs: an interrupt while the file is
-// pending leaves the folder as it was, and the process dies of the signal.
-TEST_P(PendingOutputTest, InterruptWhilePendingLeavesNothingBehind) {
+// In a child process, as the program runs: a signal that ends the run while
+// the file is pending, sent or from a real crash, leaves the folder as it
+// was, and the process dies of that signal.
+TEST_P(PendingOutputTest, FatalSignalWhilePendingLeavesNothingBehind) {
 #ifdef _WIN32
     GTEST_SKIP() << "POSIX signals and fork; windows_test.cc ends a run with TerminateProcess";
 #else
+    struct case_t {
+        std::string name;
+        int signal;
+        std::function<void()> die;
+    };
+    std::vector<int> signals = {SIGINT,  SIGTERM, SIGHUP,    SIGALRM,  SIGUSR1,      SIGUSR2,
+                                SIGXCPU, SIGQUIT, SIGVTALRM, SIGPROF,  SIGIO,        SIGPWR,
+                                SIGSYS,  SIGTRAP, SIGABRT,   SIGRTMIN, SIGRTMIN + 1, SIGRTMAX};
+#ifndef UNDER_ADDRESS_SANITIZER
+    // A sanitizer keeps its own fault handlers, and the tool leaves them be.
+    signals.insert(signals.end(), {SIGSEGV, SIGBUS, SIGILL, SIGFPE});
+#endif
+    std::vector<case_t> cases;
+    for (const int signal_number : signals) {
+        // qemu-user keeps some real-time signals for itself.
+        if (test::signal_reaches_handler(signal_number, false)) {
+            cases.push_back({"raise " + std::to_string(signal_number), signal_number,
+                             [signal_number] { raise(signal_number); }});
+        }
+    }
+    cases.push_back({"abort", SIGABRT, [] { std::abort(); }});
+#ifndef UNDER_ADDRESS_SANITIZER
+    cases.push_back({"fault on an inaccessible page", SIGSEGV, [] {
+                         void* page =
+                             mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+                         (void)*static_cast<volatile char*>(page);
+                     }});
+    const std::string empty = dir_ / "empty";
+    cases.push_back({"fault on a view past the end of a file", SIGBUS, [empty] {
+                         test::write_file(empty, bytes{});
+                         const int fd = open(empty.c_str(), O_RDONLY);
+                         void* view = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
+                         (void)unlink(empty.c_str());
+                         (void)*static_cast<volatile char*>(view);
+                     }});
+#endif
     const bytes earlier = {'k', 'e', 'e', 'p'};
-    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU}) {
-        SCOPED_TRACE(signal_number);
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(c.name);
         test::write_file(output_, earlier);
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
+            const rlimit no_core{0, 0};
+            setrlimit(RLIMIT_CORE, &no_core);
             prepare_process();
             std::optional<pending_output> out = create();
             if (!out || !out->write(image_.data(), image_.size())) {
                 _exit(2);
             }
-            raise(signal_number);
+            c.die();
             _exit(3);
         }
         const test::run_result r = test::finish_program(pid);
-        EXPECT_EQ(r.signal, signal_number);
+        EXPECT_EQ(r.signal, c.signal);
         EXPECT_EQ(test::read_bytes(output_), earlier);
         EXPECT_EQ(test::folder_entries(dir_.path()), std::vector<std::string>{"out.nds"});
+        for (const std::string& name : test::folder_entries(dir_.path())) {
+            std::filesystem::remove(dir_ / name);  // no case sees what another left
+        }
     }
 #endif
 }

@@ -3,7 +3,9 @@
 // signal dispositions applied in the child.
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +17,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -22,10 +26,19 @@
 
 namespace unlzon::test {
 
-temp_dir::temp_dir() {
+namespace {
+
+std::string temp_base() {
     const char* const base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/unlzon-test-XXXXXX";
+    return base != nullptr && *base != '\0' ? base : "/tmp";
+}
+
+}  // namespace
+
+temp_dir::temp_dir() : temp_dir(temp_base()) {}
+
+temp_dir::temp_dir(const std::string& base) {
+    std::string pattern = base + "/unlzon-test-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
@@ -75,6 +88,15 @@ void collect(int out_fd, int err_fd, pid_t pid, double kill_after, run_result& r
 
 namespace {
 
+// In a child: a mount namespace of its own, with an empty tmpfs over /proc
+// and/or /dev, invisible to every other process.
+bool hide_mounts(bool proc, bool dev) {
+    return unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           (!proc || mount("tmpfs", "/proc", "tmpfs", 0, "size=16k") == 0) &&
+           (!dev || mount("tmpfs", "/dev", "tmpfs", 0, "size=16k") == 0);
+}
+
 // In the child, between fork and exec: limits and signal dispositions.
 void apply_options(const run_options& options) {
     if (options.file_size_limit != 0) {
@@ -86,12 +108,18 @@ void apply_options(const run_options& options) {
         const rlimit limit{options.memory_limit, options.memory_limit};
         setrlimit(RLIMIT_AS, &limit);
     }
-    if (options.open_file_limit != 0) {
-        const rlimit limit{options.open_file_limit, options.open_file_limit};
+    if (options.open_files_limit != 0) {
+        const rlimit limit{options.open_files_limit, options.open_files_limit};
         setrlimit(RLIMIT_NOFILE, &limit);
     }
+    // Signals that dump core must not leave a core of a large image behind.
+    const rlimit no_core{0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
     if (options.ignore_hangup) {
         signal(SIGHUP, SIG_IGN);
+    }
+    for (const int signal_number : options.ignored_signals) {
+        signal(signal_number, SIG_IGN);
     }
     if (!options.working_dir.empty() && chdir(options.working_dir.c_str()) != 0) {
         _exit(127);
@@ -116,6 +144,16 @@ void apply_options(const run_options& options) {
             close(STDOUT_FILENO);
             break;
     }
+    if (options.stdin_closed) {
+        close(STDIN_FILENO);
+    }
+    if (options.stderr_closed) {
+        close(STDERR_FILENO);
+    }
+    if ((options.hide_proc || options.empty_dev) &&
+        !hide_mounts(options.hide_proc, options.empty_dev)) {
+        _exit(125);
+    }
     // The program gets the three streams and nothing that the test runner
     // happened to leave open: descriptor limits must mean what they say.
     close_range(3, ~0U, 0);
@@ -135,8 +173,9 @@ std::vector<char*> c_args(const std::vector<std::string>& argv) {
     return args;
 }
 
-std::vector<std::string> unlzon_argv(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{UNLZON_PATH};
+std::vector<std::string> unlzon_argv(const std::vector<std::string>& args,
+                                     const run_options& options) {
+    std::vector<std::string> argv{options.as_nobody ? unlzon_for_other_users() : UNLZON_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }
@@ -180,11 +219,11 @@ run_result run_program(const std::vector<std::string>& argv, const run_options& 
 }
 
 run_result run_unlzon(const std::vector<std::string>& args, const run_options& options) {
-    return run_program(unlzon_argv(args), options);
+    return run_program(unlzon_argv(args, options), options);
 }
 
 int start_unlzon(const std::vector<std::string>& args, const run_options& options) {
-    std::vector<std::string> argv = unlzon_argv(args);
+    std::vector<std::string> argv = unlzon_argv(args, options);
     std::vector<char*> c_argv = c_args(argv);
     const pid_t pid = fork();
     if (pid < 0) {
@@ -223,6 +262,19 @@ void kill_program(int pid) {
     (void)kill(pid, SIGKILL);
 }
 
+namespace {
+
+// An ended child, not yet collected, holds no file open any more.
+bool has_ended(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat)),
+                           std::istreambuf_iterator<char>());
+    const std::size_t paren = text.rfind(')');
+    return paren == std::string::npos || paren + 2 >= text.size() || text[paren + 2] == 'Z';
+}
+
+}  // namespace
+
 bool wait_for_open_file_in(int pid, const std::string& folder, const std::string& except,
                            double seconds) {
     namespace fs = std::filesystem;
@@ -238,6 +290,9 @@ bool wait_for_open_file_in(int pid, const std::string& folder, const std::string
             if (target.compare(0, prefix.size(), prefix) == 0 && target != input) {
                 return true;
             }
+        }
+        if (has_ended(pid)) {
+            return false;  // the run was quicker than this look
         }
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
@@ -265,6 +320,75 @@ bool memory_limit_enforced() {
         _exit(block == MAP_FAILED ? 0 : 1);
     }
     return finish_program(pid).status == 0;
+}
+
+bool can_hide_mounts() {
+    static const bool can = [] {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            _exit(hide_mounts(true, true) ? 0 : 1);
+        }
+        return pid > 0 && finish_program(pid).status == 0;
+    }();
+    return can;
+}
+
+bool signal_reaches_handler(int signal_number, bool from_outside) {
+    constexpr int REACHED = 100;
+    int ready[2];
+    if (pipe(ready) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        struct sigaction action {};
+        action.sa_handler = [](int) { _exit(REACHED); };
+        sigaction(signal_number, &action, nullptr);
+        if (from_outside) {
+            if (write(ready[1], "r", 1) != 1) {
+                _exit(1);
+            }
+            // Busy writing, stopped and continued into the signal, as the
+            // tests treat a run: an emulator takes a crash signal that
+            // arrives in its own code for a fault of its own.
+            static char chunk[1 << 16];
+            const int null_fd = open("/dev/null", O_WRONLY);
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (std::chrono::steady_clock::now() < deadline &&
+                   write(null_fd, chunk, sizeof chunk) > 0) {
+            }
+        } else {
+            raise(signal_number);
+        }
+        _exit(1);
+    }
+    close(ready[1]);
+    char byte = 0;
+    if (pid > 0 && from_outside && read(ready[0], &byte, 1) == 1) {
+        kill(pid, SIGSTOP);
+        int status = 0;
+        (void)waitpid(pid, &status, WUNTRACED);
+        kill(pid, signal_number);
+        kill(pid, SIGCONT);
+    }
+    close(ready[0]);
+    return pid > 0 && finish_program(pid).status == REACHED;
+}
+
+const std::string& unlzon_for_other_users() {
+    // The copy's folder is made once and removed when the test program ends.
+    struct copy_t {
+        temp_dir folder{"/tmp"};
+        std::string program = folder / "unlzon";
+        copy_t() {
+            namespace fs = std::filesystem;
+            fs::copy_file(UNLZON_PATH, program);
+            fs::permissions(program, fs::perms(0755));
+            fs::permissions(folder.path(), fs::perms(0755));
+        }
+    };
+    static const copy_t copy;
+    return copy.program;
 }
 
 }  // namespace unlzon::test

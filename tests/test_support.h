@@ -10,6 +10,16 @@
 
 #include "demo_kit.h"
 
+// Under AddressSanitizer, whose runtime keeps its own fault handlers and
+// needs descriptors of its own before main().
+#if defined(__SANITIZE_ADDRESS__)
+#define UNDER_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UNDER_ADDRESS_SANITIZER 1
+#endif
+#endif
+
 namespace unlzon::test {
 
 using kit::bytes;
@@ -18,6 +28,8 @@ using kit::bytes;
 class temp_dir {
   public:
     temp_dir();
+    /// A fresh folder in `base` (POSIX only).
+    explicit temp_dir(const std::string& base);
     ~temp_dir();
     temp_dir(const temp_dir&) = delete;
     temp_dir& operator=(const temp_dir&) = delete;
@@ -47,10 +59,16 @@ struct run_options {
     bool as_nobody = false;             // run as user and group nobody (needs root)
     std::uint64_t file_size_limit = 0;  // RLIMIT_FSIZE for the child, 0 for none
     std::uint64_t memory_limit = 0;     // RLIMIT_AS for the child, 0 for none
-    std::uint64_t open_file_limit = 0;  // RLIMIT_NOFILE for the child, 0 for none
     double kill_after_seconds = 0;      // SIGKILL the child if it runs longer; 0: wait
     bool ignore_hangup = false;         // start with SIGHUP ignored, as under nohup
+    std::vector<int> ignored_signals;   // more signals ignored at start (POSIX)
     std::string working_dir;            // empty: this process's
+    // POSIX only; the mount namespaces need root (see can_hide_mounts()).
+    bool stdin_closed = false;           // descriptor 0 not open at all
+    bool stderr_closed = false;          // descriptor 2 not open at all
+    bool hide_proc = false;              // an empty /proc: the pending file gets a name
+    bool empty_dev = false;              // an empty /dev: no /dev/null to reopen a stream on
+    std::uint64_t open_files_limit = 0;  // RLIMIT_NOFILE for the child, 0 for none
 };
 
 struct run_result {
@@ -93,6 +111,22 @@ bool running_as_root();
 /// True when a child given a memory_limit is really held to it. qemu-user
 /// accepts the limit and ignores it, to keep its own allocations working.
 bool memory_limit_enforced();
+
+/// True when a child can have a mount namespace of its own with an empty
+/// /proc or /dev (run_options::hide_proc, empty_dev). POSIX only.
+bool can_hide_mounts();
+
+/// True when `signal_number`, sent by another process to a process stopped
+/// while it writes (or raised by the process itself), reaches a handler
+/// installed for it once the process continues. An emulator such as
+/// qemu-user keeps some real-time signals for itself and takes crash signals
+/// sent from outside for faults of its own. POSIX only.
+bool signal_reaches_handler(int signal_number, bool from_outside);
+
+/// The built unlzon, copied into a folder under /tmp that every user can
+/// reach, for runs as another user (the build folder may be private). POSIX
+/// only; removed when the tests end.
+const std::string& unlzon_for_other_users();
 
 /// What unlzon prints on standard output before it looks at its arguments.
 std::string banner();

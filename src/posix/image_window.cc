@@ -51,7 +51,8 @@ struct window_fault {
         image_window* const window = active_window.load();
         if (window == nullptr || !window->follow_front(info->si_addr)) {
             // Not the window's: the store is retried under the action the
-            // process had before (the default, or a sanitizer's report).
+            // process had before (the cleanup on a fatal signal, the default,
+            // or a sanitizer's report), which ends the process.
             window_fault::give_up();
         }
         errno = saved_errno;

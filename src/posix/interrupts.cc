@@ -6,35 +6,63 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 
 namespace unlzon::posix {
 
 namespace {
 
-constexpr int INTERRUPT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU};
+// Every signal whose default action on Linux ends the process, besides the
+// real-time ones: SIGPIPE and SIGXFSZ are ignored by the tool (a write error
+// instead), and SIGKILL cannot be caught.
+constexpr int FATAL_SIGNALS[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGIO,  SIGPROF,
+    SIGVTALRM, SIGXCPU, SIGSYS,  SIGTRAP, SIGSEGV, SIGBUS,  SIGILL,  SIGFPE, SIGABRT,
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
 
 // Read by the handler, so the name lives in static storage (no allocation)
 // and is published by a lock-free flag only once it is complete.
 char pending_name[NAME_MAX + 1];
 int pending_folder = -1;
+std::uint64_t pending_check = 0;
 std::atomic<bool> pending_registered{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
-extern "C" void remove_pending_and_die(int signal_number) {
-    if (pending_registered.load()) {
-        (void)unlinkat(pending_folder, pending_name, 0);
+// FNV-1a over the folder and the name. A crash may have scribbled over the
+// static name: the handler then removes nothing rather than another file.
+std::uint64_t check_of(int folder, const char* name) noexcept {
+    std::uint64_t hash = 14695981039346656037u ^ static_cast<std::uint64_t>(folder);
+    for (; *name != '\0'; ++name) {
+        hash = (hash ^ static_cast<unsigned char>(*name)) * 1099511628211u;
     }
+    return hash;
+}
+
+extern "C" void remove_pending_and_die(int signal_number) {
+    remove_pending_file();
     // Still blocked inside the handler, the signal is delivered again with
-    // its default action as soon as the handler returns.
+    // its default action as soon as the handler returns: the exit status, or
+    // the core dump of a crash, stays that of the signal.
     (void)signal(signal_number, SIG_DFL);
     (void)raise(signal_number);
 }
 
-sigset_t interrupt_set() {
+// The caught signals; SIGRTMIN is a function call in glibc, which keeps the
+// lowest real-time signals for its threads.
+sigset_t fatal_set() {
     sigset_t set;
     (void)sigemptyset(&set);
-    for (const int signal_number : INTERRUPT_SIGNALS) {
+    for (const int signal_number : FATAL_SIGNALS) {
+        (void)sigaddset(&set, signal_number);
+    }
+    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
         (void)sigaddset(&set, signal_number);
     }
     return set;
@@ -45,18 +73,22 @@ sigset_t interrupt_set() {
 void install_interrupt_handlers() {
     struct sigaction action {};
     action.sa_handler = remove_pending_and_die;
-    // No other interrupt may run the handler a second time halfway through.
-    action.sa_mask = interrupt_set();
-    for (const int signal_number : INTERRUPT_SIGNALS) {
+    // No other signal may run the handler a second time halfway through.
+    action.sa_mask = fatal_set();
+    for (int signal_number = 1; signal_number <= SIGRTMAX; ++signal_number) {
         struct sigaction previous {};
-        if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+        // Only a default action is replaced: an ignored signal stays ignored,
+        // and a sanitizer's own fault handlers keep reporting.
+        if (sigismember(&action.sa_mask, signal_number) == 1 &&
+            sigaction(signal_number, nullptr, &previous) == 0 &&
+            (previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler == SIG_DFL) {
             (void)sigaction(signal_number, &action, nullptr);
         }
     }
 }
 
 interrupt_blocker::interrupt_blocker() {
-    const sigset_t set = interrupt_set();
+    const sigset_t set = fatal_set();
     (void)sigprocmask(SIG_BLOCK, &set, &previous_);
 }
 
@@ -69,11 +101,19 @@ void register_pending_name(int folder, const char* name) {
     std::strncpy(pending_name, name, NAME_MAX);
     pending_name[NAME_MAX] = '\0';
     pending_folder = folder;
+    pending_check = check_of(folder, pending_name);
     pending_registered.store(true);
 }
 
 void unregister_pending_name() {
     pending_registered.store(false);
+}
+
+void remove_pending_file() noexcept {
+    if (pending_registered.exchange(false) &&
+        check_of(pending_folder, pending_name) == pending_check) {
+        (void)unlinkat(pending_folder, pending_name, 0);
+    }
 }
 
 }  // namespace unlzon::posix

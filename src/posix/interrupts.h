@@ -1,22 +1,28 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The interrupt signals and the one pending file they must remove.
+// The fatal signals and the one pending file they must remove.
 //
-// SIGINT, SIGTERM, SIGHUP, SIGALRM, SIGUSR1, SIGUSR2 and SIGXCPU end the run
-// as their default action would, but first remove the named pending output,
-// if one is registered. Signals that were ignored at start (nohup, background
-// jobs) stay ignored.
+// Every signal whose default action ends the process (SIGHUP, SIGINT,
+// SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGIO, SIGPROF, SIGVTALRM,
+// SIGPWR, SIGSTKFLT, SIGXCPU, SIGSYS, SIGTRAP, the real-time signals, and the
+// crash signals SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT) ends the run as
+// its default action would, but first removes the named pending output, if
+// one is registered. SIGPIPE and SIGXFSZ are ignored by the tool instead (a
+// write error), SIGKILL and SIGSTOP cannot be caught, and signals that were
+// ignored at start (nohup, background jobs) stay ignored.
 #pragma once
 
 #include <signal.h>
 
 namespace unlzon::posix {
 
-/// Catch the interrupt signals that are not ignored; call once, at start.
+/// Catch the fatal signals whose action at start is the default one (not
+/// ignored, and not taken over by a sanitizer); call once, at start.
 void install_interrupt_handlers();
 
-/// Holds the interrupt signals back for its lifetime, so that a file can be
-/// created and registered, or renamed and unregistered, with no moment in
-/// between. Only for stretches that cannot wait indefinitely.
+/// Holds every signal that install_interrupt_handlers() catches back for its
+/// lifetime, so that a file can be created and registered, or renamed and
+/// unregistered, with no moment in between. Only for short steps that cannot
+/// wait indefinitely: a memory fault inside them ends the process unhandled.
 class interrupt_blocker {
   public:
     interrupt_blocker();
@@ -34,5 +40,11 @@ void register_pending_name(int folder, const char* name);
 
 /// Stop removing the registered name.
 void unregister_pending_name();
+
+/// Remove the registered pending file now and unregister it; nothing if none
+/// is registered. Async-signal-safe: for a signal handler of the run's own
+/// (a memory fault, a crash) to call before it restores the default action
+/// and lets the process die.
+void remove_pending_file() noexcept;
 
 }  // namespace unlzon::posix

@@ -22,21 +22,67 @@ extern "C" void leave_on_memory_fault(int signal_number) {
     if (memory_fault_armed.load()) {
         siglongjmp(memory_fault_exit, 1);
     }
+    // A fault outside the guarded work is a crash: it ends the run as the
+    // other fatal signals do.
+    posix::remove_pending_file();
     (void)signal(signal_number, SIG_DFL);
     (void)raise(signal_number);
 }
 
+// A descriptor that stands in for /dev/null where there is none (an empty
+// /dev in a container): reading it gives the end of the file, and writes to
+// it succeed and are dropped. -1 if the system has no descriptor to spare.
+int null_substitute(bool reading) {
+    int ends[2];
+    if (pipe(ends) != 0) {
+        return -1;
+    }
+    if (reading) {
+        (void)close(ends[1]);  // empty, with no writer: the end of the file
+        return ends[0];
+    }
+    // The reader stays open, above the standard numbers, so that writes do
+    // not fail as on a closed pipe; the tool prints far less than a pipe
+    // holds, and O_NONBLOCK turns a full pipe into a write error, not a hang.
+    const int reader = fcntl(ends[0], F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    (void)close(ends[0]);
+    if (reader < 0 || fcntl(ends[1], F_SETFL, O_NONBLOCK) != 0) {
+        (void)close(ends[1]);
+        if (reader >= 0) {
+            (void)close(reader);
+        }
+        return -1;
+    }
+    return ends[1];
+}
+
+// Put something harmless under the closed standard descriptor `fd`; false if
+// nothing could be put there. Earlier numbers may still be free, so the
+// result is moved to exactly `fd`.
+bool occupy_standard_descriptor(int fd) {
+    const bool reading = fd == STDIN_FILENO;
+    int got = open("/dev/null", reading ? O_RDONLY : O_WRONLY);
+    if (got < 0) {
+        got = null_substitute(reading);
+    }
+    if (got < 0) {
+        return false;
+    }
+    if (got == fd) {
+        return true;
+    }
+    const bool moved = dup2(got, fd) == fd;
+    (void)close(got);
+    return moved;
+}
+
 }  // namespace
 
-bool prepare_process() {
-    // In order 0, 1, 2: open() takes the lowest free number, so each reopened
-    // stream gets back exactly its own.
+process_status prepare_process() {
+    bool taken[3] = {true, true, true};
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-            const int reopened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-            if (reopened != fd) {
-                return false;
-            }
+            taken[fd] = occupy_standard_descriptor(fd);
         }
     }
     // The error line must reach standard error even when standard output is
@@ -44,7 +90,10 @@ bool prepare_process() {
     (void)signal(SIGPIPE, SIG_IGN);
     (void)signal(SIGXFSZ, SIG_IGN);
     posix::install_interrupt_handlers();
-    return true;
+    if (!taken[STDERR_FILENO]) {
+        return process_status::no_standard_error;
+    }
+    return taken[STDOUT_FILENO] ? process_status::ready : process_status::no_standard_output;
 }
 
 bool run_guarding_file_memory(const std::function<void()>& work) {
@@ -55,7 +104,9 @@ bool run_guarding_file_memory(const std::function<void()>& work) {
     if (sigaction(SIGBUS, &action, &previous) != 0) {
         return false;
     }
-    bool completed = false;
+    // Volatile: after siglongjmp, only volatile locals changed since sigsetjmp
+    // have a determinate value; GCC otherwise may store `true` before work().
+    volatile bool completed = false;
     // The mask is saved and restored: SIGBUS stays blocked inside the handler.
     if (sigsetjmp(memory_fault_exit, 1) == 0) {
         memory_fault_armed.store(true);

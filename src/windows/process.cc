@@ -47,7 +47,7 @@ bool reopen_on_null(std::FILE* stream, int fd, int flags) {
 
 }  // namespace
 
-bool prepare_process() {
+process_status prepare_process() {
     // A process started without some standard handle has no stream there;
     // the null device keeps writes to it succeeding, as /dev/null on POSIX.
     struct stream_t {
@@ -57,8 +57,10 @@ bool prepare_process() {
     };
     for (const stream_t& s : {stream_t{stdin, 0, _O_RDONLY}, stream_t{stdout, 1, _O_WRONLY},
                               stream_t{stderr, 2, _O_WRONLY}}) {
-        if (_get_osfhandle(s.fd) < 0 && !reopen_on_null(s.stream, s.fd, s.flags)) {
-            return false;
+        // Nothing reads standard input: the run goes on without it.
+        if (_get_osfhandle(s.fd) < 0 && !reopen_on_null(s.stream, s.fd, s.flags) && s.fd != 0) {
+            return s.fd == 1 ? process_status::no_standard_output
+                             : process_status::no_standard_error;
         }
     }
     // Text mode would turn every "\n" into "\r\n": the lines stay byte for
@@ -72,7 +74,7 @@ bool prepare_process() {
         (void)std::atexit(restore_output_code_page);
     }
     windows::install_control_handler();
-    return true;
+    return process_status::ready;
 }
 
 // Nothing is read through a view of a file on Windows (byte_buffer::map_file).
