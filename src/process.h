@@ -16,10 +16,10 @@ enum class process_status {
 /// reopened on the null device (or, with none, on a pipe that reads nothing
 /// or drops what is written), so that no file of the run takes its number and
 /// receives progress text; a closed pipe or a file-size limit makes a write
-/// fail instead of killing the process; and the fatal signals discard a
-/// pending output before the process dies of them, except those that were
-/// ignored at start. A closed standard input that nothing can take is left
-/// closed: nothing reads it.
+/// fail instead of killing the process. (Once a named pending output exists,
+/// the fatal signals discard it before the process dies of them, except
+/// those that were ignored at start: see posix/interrupts.h.) A closed
+/// standard input that nothing can take is left closed: nothing reads it.
 process_status prepare_process();
 
 /// Run `work`, which reads a view of a file; false if the system raised a

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // A one-file FUSE file system for the tests: it serves BACKING as demo.bin,
 // but every read that touches [BAD_OFFSET, BAD_OFFSET + BAD_LENGTH) fails with
-// EIO, as a disk with a bad sector would.
-//   failing_fs BACKING BAD_OFFSET BAD_LENGTH MOUNTPOINT
+// EIO, as a disk with a bad sector would, or with MODE "stall" never
+// answers, as a hung network server would.
+//   failing_fs BACKING BAD_OFFSET BAD_LENGTH MOUNTPOINT [stall]
 // It stays in the foreground until the file system is unmounted.
 #define FUSE_USE_VERSION 35
 #include <fcntl.h>
@@ -23,6 +24,7 @@ int backing_fd = -1;
 off_t backing_size = 0;
 off_t bad_offset = 0;
 off_t bad_length = 0;
+bool stall = false;
 
 int get_attributes(const char* path, struct stat* info, struct fuse_file_info*) {
     std::memset(info, 0, sizeof *info);
@@ -61,6 +63,9 @@ int open_file(const char* path, struct fuse_file_info* info) {
 int read_file(const char*, char* buffer, size_t size, off_t offset, struct fuse_file_info*) {
     const auto length = static_cast<off_t>(size);
     if (offset < bad_offset + bad_length && offset + length > bad_offset) {
+        while (stall) {
+            pause();  // until the test unmounts and kills the server
+        }
         return -EIO;
     }
     const ssize_t got = pread(backing_fd, buffer, size, offset);
@@ -70,8 +75,9 @@ int read_file(const char*, char* buffer, size_t size, off_t offset, struct fuse_
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 5) {
-        std::fprintf(stderr, "usage: %s BACKING BAD_OFFSET BAD_LENGTH MOUNTPOINT\n", argv[0]);
+    if (argc != 5 && !(argc == 6 && std::strcmp(argv[5], "stall") == 0)) {
+        std::fprintf(stderr, "usage: %s BACKING BAD_OFFSET BAD_LENGTH MOUNTPOINT [stall]\n",
+                     argv[0]);
         return 2;
     }
     backing_fd = open(argv[1], O_RDONLY | O_CLOEXEC);
@@ -83,19 +89,20 @@ int main(int argc, char** argv) {
     backing_size = info.st_size;
     bad_offset = static_cast<off_t>(std::strtoll(argv[2], nullptr, 0));
     bad_length = static_cast<off_t>(std::strtoll(argv[3], nullptr, 0));
+    stall = argc == 6;
 
     static struct fuse_operations operations {};
     operations.getattr = get_attributes;
     operations.readdir = read_folder;
     operations.open = open_file;
     operations.read = read_file;
-    // Foreground, one thread; readable by every user, so that tests can run the
-    // tool as another user on it.
+    // Foreground, with a thread per request, so that a stalled read does not
+    // hold up the others (a close's flush); readable by every user, so that
+    // tests can run the tool as another user on it.
     char name[] = "failing_fs";
     char foreground[] = "-f";
-    char single[] = "-s";
     char option[] = "-o";
     char others[] = "allow_other,ro";
-    char* fuse_argv[] = {name, foreground, single, option, others, argv[4], nullptr};
-    return fuse_main(6, fuse_argv, &operations, nullptr);
+    char* fuse_argv[] = {name, foreground, option, others, argv[4], nullptr};
+    return fuse_main(5, fuse_argv, &operations, nullptr);
 }

@@ -11,11 +11,13 @@
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #endif
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -235,55 +237,126 @@ TEST(HardeningTest, FiveDescriptorsAreEnoughForAWholeRun) {
     }
 }
 
-// A demo on a file system whose disk cannot deliver one page: the run ends
-// at once with the read error, whether the payload is read into memory or
-// viewed in place, and leaves an earlier image as it was.
-TEST(HardeningTest, UnreadablePageInThePayloadIsAPromptReadError) {
-#ifndef UNLZON_FAILING_FS
-    GTEST_SKIP() << "built without libfuse3: no failing file system to test on";
-#else
-    if (!test::running_as_root() || access("/dev/fuse", R_OK | W_OK) != 0) {
-        GTEST_SKIP() << "needs root and /dev/fuse to mount a FUSE file system";
-    }
-    for (const std::size_t size : {std::size_t{1} << 20, std::size_t{24} << 20}) {
-        SCOPED_TRACE(size);
-        test::temp_dir dir;
-        const std::string backing = dir / "backing.bin";
-        const bytes container = kit::pack_demo(test::sample_image(size, 2));
+#ifdef UNLZON_FAILING_FS
+// A demo on a FUSE file system of the test's own, whose one 4 KiB page in the
+// middle of the payload fails (or, stalled, is never answered). Unmounted,
+// and its server ended, when the object goes.
+class failing_mount {
+  public:
+    failing_mount(const std::string& folder, const bytes& container, bool stall)
+        : mount_point_(folder + "/mnt") {
+        const std::string backing = folder + "/backing.bin";
         test::write_file(backing, container);
-        const std::string mount_point = dir / "mnt";
-        ASSERT_EQ(mkdir(mount_point.c_str(), 0755), 0);
-        // One unreadable 4 KiB page in the middle of the payload.
+        if (mkdir(mount_point_.c_str(), 0755) != 0) {
+            return;
+        }
         const std::string bad = std::to_string(container.size() / 2 / 4096 * 4096);
-        const int server = fork();
-        ASSERT_GE(server, 0);
-        if (server == 0) {
+        server_ = fork();
+        if (server_ == 0) {
             execl(UNLZON_FAILING_FS, UNLZON_FAILING_FS, backing.c_str(), bad.c_str(), "4096",
-                  mount_point.c_str(), static_cast<char*>(nullptr));
+                  mount_point_.c_str(), stall ? "stall" : static_cast<char*>(nullptr),
+                  static_cast<char*>(nullptr));
             _exit(127);
         }
-        const std::string input = mount_point + "/demo.bin";
-        for (int i = 0; i < 500 && !std::filesystem::exists(input); ++i) {
+        for (int i = 0; i < 500 && !std::filesystem::exists(input()); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        ASSERT_TRUE(std::filesystem::exists(input)) << "the file system did not come up";
+    }
+    ~failing_mount() { stop(); }
 
+    // Unmount and end the server: a read it left waiting then fails.
+    void stop() {
+        (void)umount2(mount_point_.c_str(), MNT_DETACH);
+        if (server_ > 0) {
+            test::kill_program(server_);
+            test::finish_program(server_);
+            server_ = -1;
+        }
+    }
+    failing_mount(const failing_mount&) = delete;
+    failing_mount& operator=(const failing_mount&) = delete;
+
+    std::string input() const { return mount_point_ + "/demo.bin"; }
+    bool up() const { return std::filesystem::exists(input()); }
+
+  private:
+    std::string mount_point_;
+    int server_ = -1;
+};
+
+bool can_mount_fuse() {
+    return test::running_as_root() && access("/dev/fuse", R_OK | W_OK) == 0;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Payloads read into memory and payloads viewed in place.
+const std::size_t PAYLOAD_WAYS[] = {std::size_t{1} << 20, std::size_t{24} << 20};
+
+// A disk that cannot deliver one page of the payload: the run ends at once
+// with the read error, however the payload is read.
+TEST(HardeningTest, UnreadablePageInThePayloadIsAPromptReadError) {
+    if (!can_mount_fuse()) {
+        GTEST_SKIP() << "needs root and /dev/fuse to mount a FUSE file system";
+    }
+    for (const std::size_t size : PAYLOAD_WAYS) {
+        SCOPED_TRACE(size);
+        test::temp_dir dir;
+        const failing_mount mount(dir.path(), kit::pack_demo(test::sample_image(size, 2)), false);
+        ASSERT_TRUE(mount.up()) << "the file system did not come up";
         test::run_options options;
         options.kill_after_seconds = 20;  // a run that hangs is ended, not waited for
         const auto started = std::chrono::steady_clock::now();
-        const test::run_result r = test::run_unlzon({input}, options);
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        (void)umount2(mount_point.c_str(), MNT_DETACH);
-        test::finish_program(server);
+        const test::run_result r = test::run_unlzon({mount.input()}, options);
+        EXPECT_LT(seconds_since(started), 5.0);
         EXPECT_EQ(r.signal, 0) << "the run hung on the unreadable page";
-        EXPECT_LT(seconds, 5.0);
-        EXPECT_EQ(r.err, "  ERROR: Could not read input file (" + input + ")!\n");
+        EXPECT_EQ(r.err, "  ERROR: Could not read input file (" + mount.input() + ")!\n");
         EXPECT_EQ(r.status, FAILED);
         EXPECT_EQ(r.out.find("Actual size"), std::string::npos);
+        // The file system is read-only: no image can have been left on it.
+        EXPECT_FALSE(test::read_bytes(mount.input() + ".nds").has_value());
     }
-#endif
 }
+
+// A read that is never answered (a hung server) holds the run, but SIGINT
+// and SIGTERM still end it, as they would end any other program.
+TEST(HardeningTest, StalledReadOfThePayloadIsEndedByAnInterrupt) {
+    if (!can_mount_fuse()) {
+        GTEST_SKIP() << "needs root and /dev/fuse to mount a FUSE file system";
+    }
+    for (const int signal_number : {SIGINT, SIGTERM}) {
+        for (const std::size_t size : PAYLOAD_WAYS) {
+            SCOPED_TRACE(std::to_string(signal_number) + " at " + std::to_string(size));
+            test::temp_dir dir;
+            failing_mount mount(dir.path(), kit::pack_demo(test::sample_image(size, 2)), true);
+            ASSERT_TRUE(mount.up()) << "the file system did not come up";
+            const int pid = test::start_unlzon({mount.input()});
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            ASSERT_EQ(kill(pid, signal_number), 0);
+            const auto signalled = std::chrono::steady_clock::now();
+            bool ended = false;
+            while (!ended && seconds_since(signalled) < 10) {
+                siginfo_t info{};
+                ended = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) ==
+                            0 &&
+                        info.si_pid == pid;
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            if (!ended) {
+                // A process killed while it waits on the server can only
+                // finish once the server is gone.
+                mount.stop();
+                test::kill_program(pid);
+            }
+            const test::run_result r = test::finish_program(pid);
+            EXPECT_TRUE(ended) << "the interrupt did not end the run";
+            EXPECT_EQ(r.signal, signal_number);
+        }
+    }
+}
+#endif  // UNLZON_FAILING_FS
 
 #endif  // !_WIN32
 

@@ -68,9 +68,12 @@ sigset_t fatal_set() {
     return set;
 }
 
-}  // namespace
-
-void install_interrupt_handlers() {
+void install_handlers_once() {
+    static bool installed = false;
+    if (installed) {
+        return;
+    }
+    installed = true;
     struct sigaction action {};
     action.sa_handler = remove_pending_and_die;
     // No other signal may run the handler a second time halfway through.
@@ -87,6 +90,8 @@ void install_interrupt_handlers() {
     }
 }
 
+}  // namespace
+
 interrupt_blocker::interrupt_blocker() {
     const sigset_t set = fatal_set();
     (void)sigprocmask(SIG_BLOCK, &set, &previous_);
@@ -97,6 +102,7 @@ interrupt_blocker::~interrupt_blocker() {
 }
 
 void register_pending_name(int folder, const char* name) {
+    install_handlers_once();
     pending_registered.store(false);
     std::strncpy(pending_name, name, NAME_MAX);
     pending_name[NAME_MAX] = '\0';

@@ -9,17 +9,18 @@
 // one is registered. SIGPIPE and SIGXFSZ are ignored by the tool instead (a
 // write error), SIGKILL and SIGSTOP cannot be caught, and signals that were
 // ignored at start (nohup, background jobs) stay ignored.
+//
+// The handlers are installed only when the run first registers a named file.
+// Until then nothing needs removing, and a signal keeps its default action,
+// which also ends a read that waits on a hung file server: with a handler
+// installed, the kernel would wait for the server instead.
 #pragma once
 
 #include <signal.h>
 
 namespace unlzon::posix {
 
-/// Catch the fatal signals whose action at start is the default one (not
-/// ignored, and not taken over by a sanitizer); call once, at start.
-void install_interrupt_handlers();
-
-/// Holds every signal that install_interrupt_handlers() catches back for its
+/// Holds every fatal signal back for its
 /// lifetime, so that a file can be created and registered, or renamed and
 /// unregistered, with no moment in between. Only for short steps that cannot
 /// wait indefinitely: a memory fault inside them ends the process unhandled.
@@ -34,8 +35,10 @@ class interrupt_blocker {
     sigset_t previous_;
 };
 
-/// Have an interrupt remove `name` (at most NAME_MAX bytes) from the folder
-/// open as `folder`, until unregister_pending_name(). One name at a time.
+/// Have a fatal signal remove `name` (at most NAME_MAX bytes) from the folder
+/// open as `folder`, until unregister_pending_name(). One name at a time. The
+/// first call catches the fatal signals whose action is still the default
+/// one (not ignored, and not taken over by a sanitizer).
 void register_pending_name(int folder, const char* name);
 
 /// Stop removing the registered name.

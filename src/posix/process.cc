@@ -89,7 +89,6 @@ process_status prepare_process() {
     // a closed pipe, and a file-size limit is a write error like a full disk.
     (void)signal(SIGPIPE, SIG_IGN);
     (void)signal(SIGXFSZ, SIG_IGN);
-    posix::install_interrupt_handlers();
     if (!taken[STDERR_FILENO]) {
         return process_status::no_standard_error;
     }
