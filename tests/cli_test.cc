@@ -240,14 +240,8 @@ TEST_F(CliTest, LinesKeepTheRunsOrderWhenBothStreamsShareAPipe) {
     EXPECT_EQ(r.status, 1);
 }
 
-// Address-space limits would starve the sanitizers' own shadow memory.
-#if defined(__SANITIZE_ADDRESS__)
-#define UNLZON_UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define UNLZON_UNDER_ASAN 1
-#endif
-#endif
+// Address-space limits would starve the sanitizers' own shadow memory
+// (UNLZON_UNDER_ASAN).
 
 TEST_F(CliTest, BufferThatCannotBeAllocatedIsOneErrorLine) {
 #ifdef _WIN32

@@ -30,20 +30,6 @@ using test::bytes;
 
 constexpr std::uint32_t IMAGE_SIZE = 256u << 20;
 
-// An LZO1X stream of `size` zero bytes (size >= 38): four literals, one long
-// match at distance 1, the end marker. Made by hand because compressing a
-// buffer this large would dominate the test's time and memory.
-bytes zero_stream(std::uint32_t size) {
-    bytes stream = {17 + 4, 0, 0, 0, 0};
-    const std::uint32_t rest = size - 4;  // = 33 + 255 * extensions + last
-    const std::uint32_t extensions = (rest - 34) / 255;
-    stream.push_back(0x20);
-    stream.insert(stream.end(), extensions, 0x00);
-    stream.push_back(static_cast<unsigned char>(rest - 33 - 255 * extensions));
-    stream.insert(stream.end(), {0x00, 0x00, 0x11, 0x00, 0x00});
-    return stream;
-}
-
 std::optional<std::uint64_t> file_size(const std::string& path) {
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
@@ -55,7 +41,7 @@ std::optional<std::uint64_t> file_size(const std::string& path) {
 class InterruptTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        test::write_file(input_, kit::make_container(IMAGE_SIZE, zero_stream(IMAGE_SIZE)));
+        test::write_file(input_, kit::make_container(IMAGE_SIZE, test::zero_stream(IMAGE_SIZE)));
         test::write_file(output_, earlier_);
     }
 
@@ -188,7 +174,7 @@ class NamedInterruptTest : public ::testing::Test {
     test::temp_dir dir_;
     std::string input_ = dir_ / "big.bin";
     std::string output_ = input_ + ".nds";
-    const bytes container_ = kit::make_container(SIZE, zero_stream(SIZE));
+    const bytes container_ = kit::make_container(SIZE, test::zero_stream(SIZE));
     const bytes earlier_ = {'k', 'e', 'e', 'p'};
     int too_late_ = 0;
 };

@@ -47,6 +47,17 @@ std::string banner_and_library() {
            "distributed under the GNU General Public License, version 2 or later.\n\n";
 }
 
+bytes zero_stream(std::uint32_t size) {
+    bytes stream = {17 + 4, 0, 0, 0, 0};
+    const std::uint32_t rest = size - 4;  // = 33 + 255 * extensions + last
+    const std::uint32_t extensions = (rest - 34) / 255;
+    stream.push_back(0x20);
+    stream.insert(stream.end(), extensions, 0x00);
+    stream.push_back(static_cast<unsigned char>(rest - 33 - 255 * extensions));
+    stream.insert(stream.end(), {0x00, 0x00, 0x11, 0x00, 0x00});
+    return stream;
+}
+
 bytes sample_image(std::size_t size, std::uint64_t seed) {
     return kit::make_demo_image(size, seed);
 }

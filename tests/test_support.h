@@ -20,6 +20,16 @@
 #endif
 #endif
 
+// Defined in builds under AddressSanitizer, whose shadow memory makes
+// address-space limits and resident-set figures meaningless.
+#if defined(__SANITIZE_ADDRESS__)
+#define UNLZON_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UNLZON_UNDER_ASAN 1
+#endif
+#endif
+
 namespace unlzon::test {
 
 using kit::bytes;
@@ -132,6 +142,11 @@ const std::string& unlzon_for_other_users();
 std::string banner();
 /// The banner followed by the lines about the LZO library.
 std::string banner_and_library();
+
+/// An LZO1X stream of `size` zero bytes (size >= 38), made by hand because
+/// compressing so many zeros would dominate a test's time and memory: four
+/// literals, one match at distance 1 over all the rest, the end marker.
+bytes zero_stream(std::uint32_t size);
 
 /// A small synthetic image of `size` bytes.
 bytes sample_image(std::size_t size, std::uint64_t seed = 1);
