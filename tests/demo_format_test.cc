@@ -133,9 +133,9 @@ TEST_F(DemoFormatTest, EmptyPayloadIsRead) {
     EXPECT_EQ(result.payload->size(), 0u);
 }
 
-// Small payloads are read into memory, large ones are a view of the file;
-// either way the bytes are the file's, and a view of a file that another
-// process cuts short meanwhile is reported, never a crash.
+// A payload is a view of the file where the system allows it, else it is
+// read into memory; either way the bytes are the file's, and a view of a file
+// that another process cuts short meanwhile is reported, never a crash.
 TEST_F(DemoFormatTest, PayloadOfAnySizeHoldsTheFilesBytes) {
     for (const std::size_t size : {std::size_t{5000}, std::size_t{9} << 20}) {
         SCOPED_TRACE(size);

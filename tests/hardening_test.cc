@@ -292,7 +292,7 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Payloads read into memory and payloads viewed in place.
+// A payload of a few pages and one of many.
 const std::size_t PAYLOAD_WAYS[] = {std::size_t{1} << 20, std::size_t{24} << 20};
 
 // A disk that cannot deliver one page of the payload: the run ends at once
