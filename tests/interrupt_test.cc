@@ -59,6 +59,34 @@ class InterruptTest : public ::testing::Test {
         return test::finish_program(pid);
     }
 
+#ifndef _WIN32
+    // Wait until the run's pending output holds bytes: the window writes
+    // them from its fault handler, so the decoder call is under way.
+    bool wait_until_written_to(int pid) const {
+        namespace fs = std::filesystem;
+        const std::string prefix = fs::canonical(dir_.path()).string() + "/";
+        const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::error_code error;
+            for (const auto& entry : fs::directory_iterator(fds, error)) {
+                std::error_code ignored;
+                const std::string target = fs::read_symlink(entry.path(), ignored).string();
+                struct stat info {};
+                if (target.compare(0, prefix.size(), prefix) == 0 && target != input_ &&
+                    stat(entry.path().c_str(), &info) == 0 && info.st_size > 0) {
+                    return true;
+                }
+            }
+            if (error) {
+                return false;  // the run has ended
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        return false;
+    }
+#endif
+
     void expect_as_before() {
         EXPECT_EQ(test::read_bytes(output_), earlier_);
         EXPECT_EQ(test::folder_entries(dir_.path()),
@@ -85,6 +113,32 @@ TEST_F(InterruptTest, SignalDuringTheWriteKeepsTheEarlierOutput) {
         SCOPED_TRACE(signal_number);
         const test::run_result r = interrupt_during_write(signal_number);
         EXPECT_EQ(r.signal, signal_number);
+        expect_as_before();
+    }
+#endif
+}
+
+// The run guards its decoding against the faults of a payload cut short
+// (SIGBUS) and serves the image window's faults (SIGSEGV): the same signals
+// sent by another process are neither a damaged demo nor the window's, and
+// end the run as any other fatal signal does.
+TEST_F(InterruptTest, FaultSignalsSentDuringTheDecodingEndTheRun) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "POSIX signals";
+#elif defined(UNDER_ADDRESS_SANITIZER)
+    GTEST_SKIP() << "the sanitizer's own fault handlers report a sent fault signal";
+#else
+    for (const int signal_number : {SIGBUS, SIGSEGV}) {
+        SCOPED_TRACE(strsignal(signal_number));
+        if (!test::signal_reaches_handler(signal_number, true)) {
+            GTEST_SKIP() << "under qemu-user, a fault signal sent from outside is not the one sent";
+        }
+        const int pid = test::start_unlzon({input_});
+        EXPECT_TRUE(wait_until_written_to(pid));
+        kill(pid, signal_number);
+        const test::run_result r = test::finish_program(pid);
+        EXPECT_EQ(r.signal, signal_number) << r.err;
+        EXPECT_EQ(r.err, "");
         expect_as_before();
     }
 #endif

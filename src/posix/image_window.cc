@@ -41,15 +41,23 @@ struct sigaction action_before_window {};
 }  // namespace
 
 // The handler's access to the window's private state. It calls write,
-// mremap, mmap and sigaction only: each one system call on Linux, none of
-// which takes a lock of the C library's.
+// mremap, mmap, sigaction and raise only: async-signal-safe system calls on
+// Linux, none of which takes a lock of the C library's.
 struct window_fault {
     static void handle(int signal_number, siginfo_t* info, void* context) {
-        (void)signal_number;
         (void)context;
         const int saved_errno = errno;
         image_window* const window = active_window.load();
-        if (window == nullptr || !window->follow_front(info->si_addr)) {
+        // si_code <= 0: sent by another process (kill -SEGV), not a fault.
+        // It gets the action the process had before, which has no store to
+        // retry: raised again, still blocked here, it arrives on return.
+        if (info->si_code <= 0) {
+            if ((action_before_window.sa_flags & SA_SIGINFO) != 0 ||
+                action_before_window.sa_handler != SIG_IGN) {
+                window_fault::give_up();
+                (void)raise(signal_number);
+            }
+        } else if (window == nullptr || !window->follow_front(info->si_addr)) {
             // Not the window's: the store is retried under the action the
             // process had before (the cleanup on a fatal signal, the default,
             // or a sanitizer's report), which ends the process.

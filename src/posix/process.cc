@@ -17,8 +17,25 @@ namespace {
 
 sigjmp_buf memory_fault_exit;
 std::atomic<bool> memory_fault_armed{false};
+// The action the guard replaced, for a SIGBUS that another process sends.
+struct sigaction action_before_guard {};
 
-extern "C" void leave_on_memory_fault(int signal_number) {
+extern "C" void leave_on_memory_fault(int signal_number, siginfo_t* info, void* context) {
+    (void)context;
+    // Only the kernel's own report of a fault (si_code > 0) means the view
+    // was cut short; `kill -BUS` says nothing about the demo and gets the
+    // action it would have had without the guard.
+    if (info->si_code <= 0) {
+        if ((action_before_guard.sa_flags & SA_SIGINFO) == 0 &&
+            action_before_guard.sa_handler == SIG_IGN) {
+            return;
+        }
+        memory_fault_armed.store(false);
+        // Still blocked here, it is delivered under that action on return.
+        (void)sigaction(signal_number, &action_before_guard, nullptr);
+        (void)raise(signal_number);
+        return;
+    }
     if (memory_fault_armed.load()) {
         siglongjmp(memory_fault_exit, 1);
     }
@@ -97,10 +114,10 @@ process_status prepare_process() {
 
 bool run_guarding_file_memory(const std::function<void()>& work) {
     struct sigaction action {};
-    struct sigaction previous {};
-    action.sa_handler = leave_on_memory_fault;
+    action.sa_sigaction = leave_on_memory_fault;
+    action.sa_flags = SA_SIGINFO;
     (void)sigemptyset(&action.sa_mask);
-    if (sigaction(SIGBUS, &action, &previous) != 0) {
+    if (sigaction(SIGBUS, &action, &action_before_guard) != 0) {
         return false;
     }
     // Volatile: after siglongjmp, only volatile locals changed since sigsetjmp
@@ -113,7 +130,7 @@ bool run_guarding_file_memory(const std::function<void()>& work) {
         completed = true;
     }
     memory_fault_armed.store(false);
-    (void)sigaction(SIGBUS, &previous, nullptr);
+    (void)sigaction(SIGBUS, &action_before_guard, nullptr);
     return completed;
 }
 
