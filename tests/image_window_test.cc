@@ -61,7 +61,9 @@ struct pending_at {
     std::optional<pending_output> start(bool named) const {
         file_origin origin;
         origin.permissions = 0644;
+#ifndef _WIN32
         origin.group = static_cast<std::int64_t>(getgid());
+#endif
         if (!folder) {
             return std::nullopt;
         }
