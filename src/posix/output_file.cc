@@ -79,23 +79,31 @@ int link_under_temporary_name(int fd, int folder, std::string& temp_name) {
     return error;
 }
 
+// What stands at `name` in `folder`, never followed if it is a link: 0 with
+// `info` filled in, or errno (ENOENT: nothing stands there).
+int stat_name(int folder, const std::string& name, struct stat& info) {
+    return fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+}
+
 bool is_folder(int folder, const std::string& name) {
     struct stat info {};
-    return fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
+    return stat_name(folder, name, info) == 0 && S_ISDIR(info.st_mode);
 }
 
 // True when `name` in `folder` is the demo itself, under this name or as a
 // hard link: replacing it would destroy the input.
 bool is_the_demo(int folder, const std::string& name, const file_origin& origin) {
     struct stat info {};
-    return fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+    return stat_name(folder, name, info) == 0 &&
            static_cast<std::uint64_t>(info.st_dev) == origin.device &&
            static_cast<std::uint64_t>(info.st_ino) == origin.inode;
 }
 
+// True unless the name is known to be free; a name that cannot be looked at
+// counts as taken.
 bool name_taken(int folder, const std::string& name) {
     struct stat info {};
-    return fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+    return stat_name(folder, name, info) != ENOENT;
 }
 
 // An append-only folder (chattr +a) takes new names but lets none be removed
