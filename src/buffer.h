@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Memory for a whole-image unpacker: large zero-filled blocks, and read-only
-// views of a file.
+// Memory: large zero-filled blocks, and read-only views of a file.
 #pragma once
 
 #include <cstddef>
@@ -21,8 +20,9 @@ class byte_buffer {
     /// ahead; nullopt where the system refuses it, or where reading the file
     /// in failed, which sets `unreadable`. It stays valid after the file is
     /// closed. Writing to it faults, and so does reading a part that another
-    /// process has cut from the file since: read it only under
-    /// run_guarding_file_memory().
+    /// process has cut from the file since, or a page the disk can no longer
+    /// deliver: decode from it only through image_window::decode(), which
+    /// turns such a fault into a result.
     static std::optional<byte_buffer> map_file(const native_file& file, std::uint64_t offset,
                                                std::size_t size, bool& unreadable);
 

@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The parts of the image window that are the same on every system: the choice
-// of way, the whole-image way and the writing in order. Reserving, moving
-// pages and the fault handler are in posix/; windows/ has none of them.
+// of way, the whole-image way and the writing in order. The window's pages and
+// their fault handler are in posix/; windows/ has the whole image alone.
 #include "image_window.h"
 
 #include <algorithm>
 #include <utility>
 
 namespace unlzon {
+
+image_window::image_window(std::uint32_t out_size, sink_type sink)
+    : out_size_(out_size), sink_(sink) {}
 
 std::optional<image_window> image_window::create(std::uint32_t out_size, sink_type sink) {
     image_window window(out_size, sink);
@@ -35,41 +38,42 @@ image_window::image_window(image_window&& other) noexcept
       write_error_(other.write_error_),
       written_(other.written_),
       whole_(std::move(other.whole_)),
-      reserved_(std::exchange(other.reserved_, nullptr)),
-      reserved_length_(std::exchange(other.reserved_length_, 0)),
-      image_(std::exchange(other.image_, nullptr)),
-      chunk_(other.chunk_),
-      chunks_(other.chunks_),
-      oldest_(other.oldest_),
-      next_(other.next_),
-      handling_(std::exchange(other.handling_, false)) {
+      pages_(std::exchange(other.pages_, nullptr)) {
     other.whole_.reset();
+}
+
+image_window& image_window::operator=(image_window&& other) noexcept {
+    if (this != &other) {
+        release();
+        out_size_ = other.out_size_;
+        sink_ = other.sink_;
+        write_error_ = other.write_error_;
+        written_ = other.written_;
+        whole_ = std::move(other.whole_);
+        other.whole_.reset();
+        pages_ = std::exchange(other.pages_, nullptr);
+    }
+    return *this;
 }
 
 image_window::~image_window() {
     release();
 }
 
-decode_result image_window::decode(const unsigned char* payload, std::uint32_t in_size) {
-    if (windowed()) {
-        return decode_in_window(payload, in_size);
-    }
-    return decode_demo_payload(payload, in_size, whole_->data(), out_size_);
-}
-
-int image_window::finish(std::uint32_t actual_size) {
-    // What is still in memory starts at the oldest chunk the window holds.
-    const std::uint64_t held_from = windowed() ? std::uint64_t{oldest_} * chunk_ : 0;
-    const unsigned char* const held = windowed() ? image_ : whole_->data();
+int image_window::flush(std::uint32_t actual_size) {
     const std::uint64_t end = std::min<std::uint64_t>(actual_size, out_size_);
-    if (end > written_ && written_ >= held_from) {
-        put(held + written_, static_cast<std::size_t>(end - written_));
+    const std::uint64_t from = held_from();
+    if (end > written_ && written_ >= from) {
+        put(destination() + written_, static_cast<std::size_t>(end - written_));
     }
     return write_error_;
 }
 
-std::size_t image_window::resident_bytes() const {
-    return windowed() ? (next_ - oldest_) * chunk_ : whole_->size();
+output_status image_window::finish(pending_output& output, std::uint32_t actual_size) {
+    const bool complete = flush(actual_size) == 0 && output.extend_to(out_size_);
+    release();
+    whole_.reset();
+    return complete ? output.commit() : output_status::cannot_write;
 }
 
 void image_window::put(const unsigned char* data, std::size_t count) noexcept {

@@ -62,6 +62,14 @@ class input_file {
     std::optional<byte_buffer> map(std::uint64_t offset, std::size_t count,
                                    read_status& status) const;
 
+    /// After a view of the demo, since closed, failed to deliver a page:
+    /// end_of_file when the file that `name` in `folder` leads to is still the
+    /// demo of `origin` and ends before `length` bytes, or when that cannot be
+    /// told any more; error when it still holds them (the disk failed). Looks
+    /// at the file's length and identity only.
+    static read_status recheck_length(const demo_folder& folder, const std::string& name,
+                                      const file_origin& origin, std::uint64_t length);
+
   private:
     input_file(native_file file, std::uint64_t size, const file_origin& origin)
         : file_(std::move(file)), size_(size), origin_(origin) {}

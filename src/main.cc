@@ -61,17 +61,6 @@ void print_library_lines() {
     std::printf("distributed under the GNU General Public License, version 2 or later.\n\n");
 }
 
-// `input_path` + ".nds"; nullopt if the string cannot be allocated.
-std::optional<std::string> make_output_path(const char* input_path) {
-    try {
-        std::string path(input_path);
-        path += OUTPUT_SUFFIX;
-        return path;
-    } catch (const std::bad_alloc&) {
-        return std::nullopt;
-    }
-}
-
 // Report a failure to read the container; every such failure ends the run.
 int report_demo_failure(demo_status status, const char* input_path, std::uint32_t in_size) {
     switch (status) {
@@ -91,115 +80,176 @@ int report_demo_failure(demo_status status, const char* input_path, std::uint32_
     return EXIT_FAILED;
 }
 
-int run(int argc, char** argv) {
-    print_banner();
-    if (argc != 2) {
-        error("  Usage: %s <in>\n\n", argc > 0 && argv[0] != nullptr ? argv[0] : "unlzon");
-        return EXIT_FAILED;
-    }
-    const char* const input_path = argv[1];
+int report_no_memory_for_paths(const char* input_path) {
+    error("  ERROR: Could not allocate %zu bytes for the output path!\n",
+          std::strlen(input_path) + sizeof OUTPUT_SUFFIX);
+    return EXIT_FAILED;
+}
 
-    print_library_lines();
-    if (lzo_init() != LZO_E_OK) {
-        error("internal error - lzo_init() failed !!!\n");
-        return EXIT_LZO_INIT_FAILED;
-    }
+// What the run holds, step by step. Paths are strings of the heap: each step
+// that makes one turns a failure to allocate it into the output path's error.
+struct demo_run {
+    const char* input_path = nullptr;
+    std::string input_name;             // the demo's name within its folder
+    std::optional<demo_folder> folder;  // where the demo is read and its image lands
+    demo_header header{};
+    std::optional<byte_buffer> payload;
+    file_origin origin;
+    bool paths_allocated = false;          // output_path and the output's name could be made
+    std::string output_path;               // input_path + ".nds", for the messages
+    std::optional<pending_output> output;  // where the image is written while it is decoded
+};
 
+// Open the demo, check its header, report its sizes and read its payload; the
+// demo is closed again before this returns. A status to end with, or nullopt.
+std::optional<int> read_demo(demo_run& run) {
     // The folder is resolved once, here: the input is read from it and the
     // image lands in it, whatever happens to the path's folders meanwhile.
-    std::string input_name;
-    const std::optional<demo_folder> folder = demo_folder::open_parent(input_path, input_name);
+    try {
+        run.folder = demo_folder::open_parent(run.input_path, run.input_name);
+    } catch (const std::bad_alloc&) {
+        return report_no_memory_for_paths(run.input_path);
+    }
     std::optional<input_file> input;
-    if (folder) {
-        input = input_file::open(*folder, input_name);
+    if (run.folder) {
+        input = input_file::open(*run.folder, run.input_name);
     }
     if (!input) {
-        error("  ERROR: Could not open input file (%s)!\n", input_path);
+        error("  ERROR: Could not open input file (%s)!\n", run.input_path);
         return EXIT_FAILED;
     }
     const header_result header = read_demo_header(*input);
     if (header.status != demo_status::ok) {
-        return report_demo_failure(header.status, input_path, 0);
+        return report_demo_failure(header.status, run.input_path, 0);
     }
-    const std::uint32_t in_size = header.header.in_size;
-    const std::uint32_t out_size = header.header.out_size;
-    std::printf("In size: %" PRIx32 "\n", in_size);
-    std::printf("Out size: %" PRIx32 "\n", out_size);
+    run.header = header.header;
+    std::printf("In size: %" PRIx32 "\n", run.header.in_size);
+    std::printf("Out size: %" PRIx32 "\n", run.header.out_size);
 
-    payload_result payload = read_demo_payload(*input, header.header);
+    payload_result payload = read_demo_payload(*input, run.header);
     if (payload.status != demo_status::ok) {
-        return report_demo_failure(payload.status, input_path, in_size);
+        return report_demo_failure(payload.status, run.input_path, run.header.in_size);
     }
-    const file_origin origin = input->origin();
-    input.reset();  // everything needed from the input is in memory now
+    run.payload = std::move(payload.payload);
+    run.origin = input->origin();
+    return std::nullopt;  // everything needed from the input is in memory now
+}
 
-    // The pending output exists before the decoding, which writes the image
-    // into it as it goes; a failure to create it is reported where it always
-    // was, after the summary line, and meanwhile the decoding writes nowhere.
-    const std::optional<std::string> output_path = make_output_path(input_path);
-    const std::optional<std::string> output_name = make_output_path(input_name.c_str());
-    std::optional<pending_output> output =
-        output_path && output_name ? pending_output::create(*folder, *output_name, origin)
-                                   : std::optional<pending_output>();
-    std::optional<image_window> image =
-        image_window::create(out_size, output ? output->handle() : image_window::NO_SINK);
-    if (!image) {
-        output.reset();
+// Start the pending output, which the decoding writes into as it goes. A
+// failure here is reported where it always was, after the summary line, and
+// meanwhile the decoding writes nowhere.
+void start_output(demo_run& run) {
+    try {
+        run.output_path = run.input_path;
+        run.output_path += OUTPUT_SUFFIX;
+        const std::string output_name = run.input_name + OUTPUT_SUFFIX;
+        run.paths_allocated = true;
+        if (std::optional<pending_output> created =
+                pending_output::create(*run.folder, output_name, run.origin)) {
+            run.output.emplace(std::move(*created));
+        }
+    } catch (const std::bad_alloc&) {
+        run.paths_allocated = false;  // a pending file is discarded as the stack unwinds
+    }
+}
+
+// Decode the payload into the pending output and report the outcome; the
+// payload is released once the summary line is out. A status to end with, or
+// nullopt with the decoded image.
+std::optional<int> decode_demo(demo_run& run, std::optional<decompress_result>& decoded) {
+    const std::uint32_t in_size = run.header.in_size;
+    const std::uint32_t out_size = run.header.out_size;
+    decoded = decompress_demo_payload(run.payload->data(), in_size, out_size,
+                                      run.output ? run.output->handle() : image_window::NO_SINK);
+    // The window's pages are the image buffer: both are out of memory alike.
+    if (!decoded || decoded->fault == decode_fault::no_memory) {
+        decoded.reset();
+        run.output.reset();
         error("  ERROR: Could not allocate %" PRIu32 " bytes for the image buffer!\n", out_size);
         return EXIT_FAILED;
     }
-    decode_result decoded{};
-    const auto decode = [&] { decoded = image->decode(payload.payload->data(), in_size); };
-    // A large payload is a view of the file: one cut short meanwhile by
-    // another process is as truncated as one that was short from the start.
-    if (!run_guarding_file_memory(decode)) {
-        output.reset();
-        error("  ERROR: Not a valid compressed demo (%s)!\n", input_path);
-        return EXIT_FAILED;
+    if (decoded->fault == decode_fault::payload_unreadable) {
+        // A view of the file failed to deliver a page: cut short by another
+        // process since the header was checked, or the disk failed.
+        decoded.reset();
+        run.output.reset();
+        const read_status why = input_file::recheck_length(
+            *run.folder, run.input_name, run.origin, DEMO_HEADER_SIZE + std::uint64_t{in_size});
+        return report_demo_failure(
+            why == read_status::error ? demo_status::read_error : demo_status::not_a_demo,
+            run.input_path, in_size);
     }
-    std::printf("Actual size: %" PRIx32 "\n", decoded.actual_size);
-    if (!demo_image_accepted(decoded, out_size)) {
+    std::printf("Actual size: %" PRIx32 "\n", decoded->actual_size);
+    if (!demo_image_accepted(*decoded, out_size)) {
         // Discarded first, here and below: on a full disk the pending file
         // holds the space that the error line itself may need
         // (`unlzon x.bin >log 2>&1`).
-        output.reset();
-        error("internal error - decompression failed: %d\n", decoded.code);
+        run.output.reset();
+        error("internal error - decompression failed: %d\n", decoded->code);
         return EXIT_DECOMPRESSION_FAILED;
     }
     // The second number is the declared size, which is what gets written.
     std::printf("Decompressed %lu bytes back into %lu bytes\n", static_cast<unsigned long>(in_size),
                 static_cast<unsigned long>(out_size));
-    payload.payload.reset();
+    run.payload.reset();
+    return std::nullopt;
+}
 
-    if (!output_path || !output_name) {
-        error("  ERROR: Could not allocate %zu bytes for the output path!\n",
-              std::strlen(input_path) + sizeof OUTPUT_SUFFIX);
+// Write the rest of the image and give it the output name.
+int write_image(demo_run& run, decompress_result& decoded) {
+    if (!run.paths_allocated) {
+        return report_no_memory_for_paths(run.input_path);
+    }
+    if (!run.output) {
+        error("  ERROR: Could not open output file (%s)!\n", run.output_path.c_str());
         return EXIT_FAILED;
     }
-    if (!output) {
-        error("  ERROR: Could not open output file (%s)!\n", output_path->c_str());
-        return EXIT_FAILED;
+    output_status written = output_status::cannot_write;
+    try {
+        written = decoded.image.finish(*run.output, decoded.actual_size);
+    } catch (const std::bad_alloc&) {
+        run.output.reset();
+        return report_no_memory_for_paths(run.input_path);
     }
-    // The zero tail past the actual size is a hole, not written bytes.
-    const bool complete = image->finish(decoded.actual_size) == 0 && output->extend_to(out_size);
-    image.reset();
-    const output_status written = complete ? output->commit() : output_status::cannot_write;
+    run.output.reset();
     if (written != output_status::ok) {
-        output.reset();
         error(written == output_status::cannot_create
                   ? "  ERROR: Could not open output file (%s)!\n"
                   : "  ERROR: Could not write output file (%s)!\n",
-              output_path->c_str());
+              run.output_path.c_str());
         return EXIT_FAILED;
     }
-    output.reset();
-    std::printf("Decompressed data written to %s\n", output_path->c_str());
+    std::printf("Decompressed data written to %s\n", run.output_path.c_str());
     // The image stays: it is complete and named, as cp and gzip leave theirs.
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
         error("  ERROR: Could not write to standard output!\n");
         return EXIT_FAILED;
     }
     return EXIT_WRITTEN;
+}
+
+int run(int argc, char** argv) {
+    print_banner();
+    if (argc != 2) {
+        error("  Usage: %s <in>\n\n", argc > 0 && argv[0] != nullptr ? argv[0] : "unlzon");
+        return EXIT_FAILED;
+    }
+    print_library_lines();
+    if (lzo_init() != LZO_E_OK) {
+        error("internal error - lzo_init() failed !!!\n");
+        return EXIT_LZO_INIT_FAILED;
+    }
+    demo_run demo;
+    demo.input_path = argv[1];
+    if (const std::optional<int> ended = read_demo(demo)) {
+        return *ended;
+    }
+    start_output(demo);
+    std::optional<decompress_result> decoded;
+    if (const std::optional<int> ended = decode_demo(demo, decoded)) {
+        return *ended;
+    }
+    return write_image(demo, *decoded);
 }
 
 }  // namespace

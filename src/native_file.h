@@ -45,4 +45,10 @@ class native_file {
     handle_type handle_ = INVALID;
 };
 
+/// Write all `count` bytes of `data` to the open file `handle` at its current
+/// position, in as many calls as the system needs: 0, or the system's error
+/// code (errno, or the Windows error; a write that moves nothing counts as a
+/// full disk). Async-signal-safe on POSIX, for the image window's handler.
+int write_all(native_file::handle_type handle, const void* data, std::size_t count) noexcept;
+
 }  // namespace unlzon

@@ -54,9 +54,6 @@ class pending_output {
     /// Discards the file unless it was committed.
     ~pending_output();
 
-    /// Append all `count` bytes of `data`. False if any write failed.
-    bool write(const void* data, std::size_t count);
-
     /// The pending file's system handle, open for writing at its end, for
     /// whatever writes the image into it; valid until commit or destruction.
     native_file::handle_type handle() const { return file_.get(); }

@@ -2,8 +2,6 @@
 // What the run needs of its process before it starts.
 #pragma once
 
-#include <functional>
-
 namespace unlzon {
 
 enum class process_status {
@@ -18,14 +16,8 @@ enum class process_status {
 /// receives progress text; a closed pipe or a file-size limit makes a write
 /// fail instead of killing the process. (Once a named pending output exists,
 /// the fatal signals discard it before the process dies of them, except
-/// those that were ignored at start: see posix/interrupts.h.) A closed
+/// those that were ignored at start: see posix/signals.h.) A closed
 /// standard input that nothing can take is left closed: nothing reads it.
 process_status prepare_process();
-
-/// Run `work`, which reads a view of a file; false if the system raised a
-/// memory fault on the view meanwhile (SIGBUS: another process cut the file
-/// short). `work` is then left midway, so it must own nothing that needs a
-/// destructor.
-bool run_guarding_file_memory(const std::function<void()>& work);
 
 }  // namespace unlzon

@@ -15,18 +15,14 @@ struct decoded {
     int code;
     std::uint32_t actual_size;
     bool accepted;
-    bytes image;
+    bytes image;  // the file written, when accepted
 };
 
 decoded decode(const bytes& payload, std::uint32_t out_size) {
-    EXPECT_EQ(lzo_init(), LZO_E_OK);
-    std::optional<decompress_result> result = decompress_demo_payload(
-        payload.data(), static_cast<std::uint32_t>(payload.size()), out_size);
-    EXPECT_TRUE(result.has_value());
-    EXPECT_EQ(result->image.size(), out_size);
-    const bool accepted = demo_image_accepted(*result, out_size);
-    return {result->code, result->actual_size, accepted,
-            bytes(result->image.data(), result->image.data() + result->image.size())};
+    const test::temp_dir dir;
+    const test::unpacked got = test::unpack(payload, out_size, dir / "image.nds");
+    EXPECT_EQ(got.decoded.fault, decode_fault::none);
+    return {got.decoded.code, got.decoded.actual_size, got.accepted, got.file};
 }
 
 TEST(DecompressTest, StreamsFromBothCompressorsDecodeToTheImage) {
@@ -102,15 +98,20 @@ TEST(DecompressTest, AcceptanceNeedsSuccessAndNoMoreThanTheDeclaredSize) {
     struct case_t {
         int code;
         std::uint32_t actual_size;
+        decode_fault fault;
         bool want;
     };
     const case_t cases[] = {
-        {LZO_E_OK, 100, true},   {LZO_E_OK, 99, true},
-        {LZO_E_OK, 101, false},  {LZO_E_INPUT_NOT_CONSUMED, 100, false},
-        {LZO_E_ERROR, 0, false},
+        {LZO_E_OK, 100, decode_fault::none, true},
+        {LZO_E_OK, 99, decode_fault::none, true},
+        {LZO_E_OK, 101, decode_fault::none, false},
+        {LZO_E_INPUT_NOT_CONSUMED, 100, decode_fault::none, false},
+        {LZO_E_ERROR, 0, decode_fault::none, false},
+        {LZO_E_OK, 100, decode_fault::payload_unreadable, false},
+        {LZO_E_OK, 100, decode_fault::no_memory, false},
     };
     for (const case_t& c : cases) {
-        const decompress_result result{c.code, c.actual_size, *byte_buffer::allocate(0)};
+        const decode_result result{c.code, c.actual_size, c.fault};
         EXPECT_EQ(demo_image_accepted(result, 100), c.want) << c.code << " " << c.actual_size;
     }
 }

@@ -2,11 +2,12 @@
 #include "demo_format.h"
 
 #include <gtest/gtest.h>
+#include <lzo/lzo1x.h>
 #include <unistd.h>
 
 #include <algorithm>
 
-#include "process.h"
+#include "decompress.h"
 #include "test_support.h"
 
 namespace unlzon {
@@ -154,16 +155,29 @@ TEST_F(DemoFormatTest, PayloadCutShortUnderAViewIsReportedNotACrash) {
 #ifdef _WIN32
     GTEST_SKIP() << "payloads are read into memory on Windows: nothing to cut short";
 #else
-    const std::size_t size = std::size_t{9} << 20;
-    const input_file file = open_with(kit::make_container(1, test::sample_image(size, 4)));
+    const auto out_size = std::uint32_t{9} << 20;
+    const bytes stream =
+        kit::compress_lzo1x(test::sample_image(out_size, 4), kit::compressor::lzo1x_1);
+    const std::size_t size = stream.size();
+    const input_file file = open_with(kit::make_container(out_size, stream));
     const payload_result got =
-        read_demo_payload(file, demo_header{static_cast<std::uint32_t>(size), 1});
+        read_demo_payload(file, demo_header{static_cast<std::uint32_t>(size), out_size});
     ASSERT_EQ(got.status, demo_status::ok);
+    const file_origin origin = file.origin();
+    std::string name;
+    const std::optional<demo_folder> folder =
+        demo_folder::open_parent((dir_ / "demo.bin").c_str(), name);
+    ASSERT_TRUE(folder.has_value());
+    // Still whole, a fault on the view could only be the disk's.
+    EXPECT_EQ(input_file::recheck_length(*folder, name, origin, 16 + size), read_status::error);
     ASSERT_EQ(truncate((dir_ / "demo.bin").c_str(), 4096), 0);
-    unsigned char last = 0;
-    const bool read = run_guarding_file_memory([&] { last = got.payload->data()[size - 1]; });
-    EXPECT_FALSE(read);
-    (void)last;
+    ASSERT_EQ(lzo_init(), LZO_E_OK);
+    const std::optional<decompress_result> decoded =
+        decompress_demo_payload(got.payload->data(), static_cast<std::uint32_t>(size), out_size);
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_EQ(decoded->fault, decode_fault::payload_unreadable);
+    EXPECT_EQ(input_file::recheck_length(*folder, name, origin, 16 + size),
+              read_status::end_of_file);
 #endif
 }
 

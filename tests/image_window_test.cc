@@ -23,6 +23,7 @@
 #include <random>
 #include <thread>
 
+#include "decompress.h"
 #include "output_file.h"
 #include "process.h"
 #include "test_support.h"
@@ -43,14 +44,6 @@ bytes noise(std::size_t size, unsigned seed) {
     }
     return data;
 }
-
-struct unpacked {
-    decode_result decoded{};
-    int write_error = 0;
-    bool windowed = false;
-    std::size_t resident = 0;
-    bytes file;
-};
 
 // A pending output at `path`, for a demo of mode 0644, with the folder it
 // needs for as long as it lives.
@@ -75,29 +68,6 @@ struct pending_at {
     std::optional<demo_folder> folder;
     std::optional<pending_output> output;
 };
-
-// Decode `stream` through an image_window into a pending output, as the
-// program does, and read back the committed file.
-unpacked unpack(const bytes& stream, std::uint32_t out_size, bool whole, const std::string& path) {
-    EXPECT_EQ(lzo_init(), LZO_E_OK);
-    pending_at pending(path);
-    std::optional<pending_output>& output = pending.output;
-    EXPECT_TRUE(output.has_value());
-    std::optional<image_window> window =
-        whole ? image_window::create_whole(out_size, output->handle())
-              : image_window::create(out_size, output->handle());
-    EXPECT_TRUE(window.has_value());
-    unpacked result;
-    result.decoded = window->decode(stream.data(), static_cast<std::uint32_t>(stream.size()));
-    result.write_error = window->finish(result.decoded.actual_size);
-    result.windowed = window->windowed();
-    result.resident = window->resident_bytes();
-    window.reset();
-    EXPECT_TRUE(output->extend_to(out_size));
-    EXPECT_EQ(output->commit(), output_status::ok);
-    result.file = test::read_bytes(path).value_or(bytes{});
-    return result;
-}
 
 TEST(ImageWindowTest, StreamsAcrossChunkBordersMatchTheWholeImageWay) {
     const bytes random = noise(3 * MIB + 777, 3);
@@ -140,12 +110,12 @@ TEST(ImageWindowTest, StreamsAcrossChunkBordersMatchTheWholeImageWay) {
     test::temp_dir dir;
     for (const case_t& c : cases) {
         SCOPED_TRACE(c.name);
-        const unpacked window = unpack(c.stream, c.out_size, false, dir / "window");
-        const unpacked whole = unpack(c.stream, c.out_size, true, dir / "whole");
+        const test::unpacked window = test::unpack(c.stream, c.out_size, dir / "window");
+        const test::unpacked whole = test::unpack(c.stream, c.out_size, dir / "whole", true);
         EXPECT_EQ(window.decoded.code, c.code);
         EXPECT_EQ(whole.decoded.code, c.code);
         EXPECT_EQ(window.decoded.actual_size, whole.decoded.actual_size);
-        EXPECT_EQ(window.write_error, 0);
+        EXPECT_EQ(window.decoded.fault, decode_fault::none);
         EXPECT_FALSE(whole.windowed);
 #if defined(__linux__)
         // Every Linux build, 32-bit ones too at these sizes, has the window.
@@ -165,9 +135,9 @@ TEST(ImageWindowTest, StreamsAcrossChunkBordersMatchTheWholeImageWay) {
 
 #ifndef _WIN32
 
-struct sigaction segv_action() {
+struct sigaction action_of(int signal_number) {
     struct sigaction current {};
-    (void)sigaction(SIGSEGV, nullptr, &current);
+    (void)sigaction(signal_number, nullptr, &current);
     return current;
 }
 
@@ -197,26 +167,18 @@ TEST(ImageWindowTest, WriteErrorStopsTheWritingButNotTheDecoding) {
             window->decode(stream.data(), static_cast<std::uint32_t>(stream.size()));
         EXPECT_EQ(decoded.code, LZO_E_OK);
         EXPECT_EQ(decoded.actual_size, image.size());
-        EXPECT_EQ(window->finish(decoded.actual_size), c.error);
+        EXPECT_EQ(window->flush(decoded.actual_size), c.error);
     }
 }
 
-TEST(ImageWindowTest, FaultHandlerIsTheWindowsOnlyWhileTheDecoderRuns) {
+// The fault guard is in place only while the decoder runs, also when a
+// payload view cut short under the decoder ends it early, and it works
+// whatever mask the run was started with: the fault signals blocked by the
+// parent are open during the decoding and blocked again afterwards.
+TEST(ImageWindowTest, FaultGuardHoldsOnlyWhileTheDecoderRuns) {
     ASSERT_EQ(lzo_init(), LZO_E_OK);
-    const struct sigaction before = segv_action();
     const bytes image = kit::make_demo_image(3 * MIB, 8);
     const bytes container = kit::pack_demo(image);
-    {
-        std::optional<image_window> window = image_window::create(3 * MIB, image_window::NO_SINK);
-        ASSERT_TRUE(window.has_value());
-        const decode_result decoded = window->decode(
-            container.data() + 16, static_cast<std::uint32_t>(container.size() - 16));
-        EXPECT_EQ(decoded.code, LZO_E_OK);
-        EXPECT_TRUE(same_action(segv_action(), before)) << "after the decoding";
-    }
-
-    // A payload view cut short under the decoder: the SIGBUS guard jumps out
-    // of the call, and the window's destructor still gives the handler back.
     test::temp_dir dir;
     const std::string path = dir / "demo.bin";
     test::write_file(path, container);
@@ -225,16 +187,47 @@ TEST(ImageWindowTest, FaultHandlerIsTheWindowsOnlyWhileTheDecoderRuns) {
     std::optional<byte_buffer> view =
         byte_buffer::map_file(file, 16, container.size() - 16, unreadable);
     ASSERT_TRUE(view.has_value());
-    ASSERT_EQ(truncate(path.c_str(), 4096), 0);
-    {
-        std::optional<image_window> window = image_window::create(3 * MIB, image_window::NO_SINK);
-        ASSERT_TRUE(window.has_value());
-        const auto decode = [&] {
-            (void)window->decode(view->data(), static_cast<std::uint32_t>(view->size()));
-        };
-        EXPECT_FALSE(run_guarding_file_memory(decode));
+    const auto in_size = static_cast<std::uint32_t>(view->size());
+
+    struct case_t {
+        const char* name;
+        bool blocked;  // SIGSEGV and SIGBUS blocked before, as a parent may pass them
+        bool cut;      // the file cut short under the view first
+        decode_fault fault;
+    };
+    for (const case_t& c :
+         {case_t{"whole view", false, false, decode_fault::none},
+          case_t{"blocked at start", true, false, decode_fault::none},
+          case_t{"view cut short", false, true, decode_fault::payload_unreadable},
+          case_t{"cut short, blocked", true, true, decode_fault::payload_unreadable}}) {
+        SCOPED_TRACE(c.name);
+        if (c.cut) {
+            ASSERT_EQ(truncate(path.c_str(), 4096), 0);
+        }
+        sigset_t faults;
+        sigset_t mask_before;
+        (void)sigemptyset(&faults);
+        (void)sigaddset(&faults, SIGSEGV);
+        (void)sigaddset(&faults, SIGBUS);
+        (void)sigprocmask(c.blocked ? SIG_BLOCK : SIG_UNBLOCK, &faults, &mask_before);
+        const struct sigaction segv_before = action_of(SIGSEGV);
+        const struct sigaction bus_before = action_of(SIGBUS);
+        std::optional<decompress_result> decoded =
+            decompress_demo_payload(view->data(), in_size, 3 * MIB);
+        ASSERT_TRUE(decoded.has_value());
+        EXPECT_TRUE(decoded->image.windowed());
+        EXPECT_EQ(decoded->fault, c.fault);
+        if (c.fault == decode_fault::none) {
+            EXPECT_EQ(decoded->code, LZO_E_OK);
+            EXPECT_EQ(decoded->actual_size, 3 * MIB);
+        }
+        EXPECT_TRUE(same_action(action_of(SIGSEGV), segv_before));
+        EXPECT_TRUE(same_action(action_of(SIGBUS), bus_before));
+        sigset_t mask_after;
+        (void)sigprocmask(SIG_SETMASK, &mask_before, &mask_after);
+        EXPECT_EQ(sigismember(&mask_after, SIGSEGV), c.blocked ? 1 : 0);
+        EXPECT_EQ(sigismember(&mask_after, SIGBUS), c.blocked ? 1 : 0);
     }
-    EXPECT_TRUE(same_action(segv_action(), before)) << "after a jump out of the decoding";
 }
 
 // A write that stalls inside the fault handler (a slow network folder; here a
@@ -377,6 +370,67 @@ TEST(ImageWindowTest, WriteErrorDuringTheDecodingKeepsTheReportsOrder) {
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.out.find("Decompressed data written"), std::string::npos);
         EXPECT_EQ(test::read_bytes(output), earlier);
+        EXPECT_EQ(test::folder_entries(dir.path()),
+                  (std::vector<std::string>{"demo.bin", "demo.bin.nds"}));
+    }
+}
+
+// What the window relies on can fail: the system may refuse to move its pages
+// (ENOMEM near the map count limit), and a parent may start the run with the
+// fault signals blocked or ignored. Each run ends with its line or its image,
+// never of a signal, and leaves the folder as it was or with the image.
+TEST(ImageWindowTest, RunsTheWindowCannotServeEndWithALineOrTheImage) {
+    test::temp_dir dir;
+    const std::string input = dir / "demo.bin";
+    const std::string output = input + ".nds";
+    const bytes image = noise(4 * MIB, 41);
+    test::write_file(
+        input, kit::make_container(4 * MIB, kit::compress_lzo1x(image, kit::compressor::lzo1x_1)));
+    const bytes earlier = {'o', 'l', 'd'};
+    const std::string no_memory =
+        "  ERROR: Could not allocate 4194304 bytes for the image buffer!\n";
+    struct case_t {
+        const char* name;
+        bool refuse_moves;
+        bool named;  // no /proc: the pending file has a name to leave behind
+        std::vector<int> blocked;
+        std::vector<int> ignored;
+        int status;
+        std::string err;
+    };
+    const case_t cases[] = {
+        {"page moves refused", true, false, {}, {}, FAILED, no_memory},
+        {"page moves refused, named, SIGSEGV ignored",
+         true,
+         true,
+         {},
+         {SIGSEGV},
+         FAILED,
+         no_memory},
+        {"fault signals blocked at start", false, false, {SIGSEGV, SIGBUS}, {}, 0, ""},
+        {"fault signals blocked at start, named", false, true, {SIGSEGV, SIGBUS}, {}, 0, ""},
+    };
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.refuse_moves && !test::page_moves_can_be_refused()) {
+            std::printf("skipped row: no seccomp filter reaches the program here\n");
+            continue;
+        }
+        if (c.named && !test::can_hide_mounts()) {
+            std::printf("skipped row: an empty /proc needs root and mount namespaces\n");
+            continue;
+        }
+        test::write_file(output, earlier);
+        test::run_options options;
+        options.refuse_page_moves = c.refuse_moves;
+        options.hide_proc = c.named;
+        options.blocked_signals = c.blocked;
+        options.ignored_signals = c.ignored;
+        const test::run_result r = test::run_unlzon({input}, options);
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(test::read_bytes(output), c.status == 0 ? image : earlier);
         EXPECT_EQ(test::folder_entries(dir.path()),
                   (std::vector<std::string>{"demo.bin", "demo.bin.nds"}));
     }

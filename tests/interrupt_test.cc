@@ -19,7 +19,7 @@
 
 #include "native_file.h"
 #ifndef _WIN32
-#include "posix/interrupts.h"
+#include "posix/signals.h"
 #endif
 #include "test_support.h"
 

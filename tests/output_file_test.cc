@@ -57,7 +57,9 @@ class PendingOutputTest : public ::testing::TestWithParam<way> {
         if (!out) {
             return output_status::cannot_create;
         }
-        return out->write(data.data(), data.size()) ? out->commit() : output_status::cannot_write;
+        return write_all(out->handle(), data.data(), data.size()) == 0
+                   ? out->commit()
+                   : output_status::cannot_write;
     }
 
     test::temp_dir dir_;
@@ -70,7 +72,7 @@ class PendingOutputTest : public ::testing::TestWithParam<way> {
 TEST_P(PendingOutputTest, NothingIsVisibleUntilTheCommit) {
     std::optional<pending_output> out = create();
     ASSERT_TRUE(out.has_value());
-    ASSERT_TRUE(out->write(image_.data(), image_.size()));
+    ASSERT_TRUE(write_all(out->handle(), image_.data(), image_.size()) == 0);
     EXPECT_FALSE(test::read_bytes(output_).has_value());
     EXPECT_EQ(out->commit(), output_status::ok);
     EXPECT_EQ(test::read_bytes(output_), image_);
@@ -83,7 +85,7 @@ TEST_P(PendingOutputTest, DiscardedFileLeavesTheFolderAsItWas) {
     {
         std::optional<pending_output> out = create();
         ASSERT_TRUE(out.has_value());
-        ASSERT_TRUE(out->write(image_.data(), image_.size()));
+        ASSERT_TRUE(write_all(out->handle(), image_.data(), image_.size()) == 0);
     }
     EXPECT_EQ(test::read_bytes(output_), earlier);
     EXPECT_EQ(test::folder_entries(dir_.path()), std::vector<std::string>{"out.nds"});
@@ -209,7 +211,7 @@ TEST_P(PendingOutputTest, FatalSignalWhilePendingLeavesNothingBehind) {
             setrlimit(RLIMIT_CORE, &no_core);
             prepare_process();
             std::optional<pending_output> out = create();
-            if (!out || !out->write(image_.data(), image_.size())) {
+            if (!out || write_all(out->handle(), image_.data(), image_.size()) != 0) {
                 _exit(2);
             }
             c.die();

@@ -2,11 +2,15 @@
 // Running the built program on POSIX: fork and exec with pipes, limits and
 // signal dispositions applied in the child.
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +19,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -97,6 +102,20 @@ bool hide_mounts(bool proc, bool dev) {
            (!dev || mount("tmpfs", "/dev", "tmpfs", 0, "size=16k") == 0);
 }
 
+// From here on, every mremap of this process and its children fails with
+// ENOMEM. False if the filter cannot be installed.
+bool refuse_mremap() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_mremap, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (ENOMEM & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 // In the child, between fork and exec: limits and signal dispositions.
 void apply_options(const run_options& options) {
     if (options.file_size_limit != 0) {
@@ -111,6 +130,18 @@ void apply_options(const run_options& options) {
     if (options.open_files_limit != 0) {
         const rlimit limit{options.open_files_limit, options.open_files_limit};
         setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (options.data_limit != 0) {
+        const rlimit limit{options.data_limit, options.data_limit};
+        setrlimit(RLIMIT_DATA, &limit);
+    }
+    if (!options.blocked_signals.empty()) {
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        for (const int signal_number : options.blocked_signals) {
+            sigaddset(&blocked, signal_number);
+        }
+        sigprocmask(SIG_BLOCK, &blocked, nullptr);
     }
     // Signals that dump core must not leave a core of a large image behind.
     const rlimit no_core{0, 0};
@@ -161,6 +192,9 @@ void apply_options(const run_options& options) {
     if (options.as_nobody &&
         (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
         _exit(126);
+    }
+    if (options.refuse_page_moves && !refuse_mremap()) {
+        _exit(124);
     }
 }
 
@@ -320,6 +354,24 @@ bool memory_limit_enforced() {
         _exit(block == MAP_FAILED ? 0 : 1);
     }
     return finish_program(pid).status == 0;
+}
+
+bool page_moves_can_be_refused() {
+    static const bool can = [] {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+            void* const block =
+                mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            const bool refused = block != MAP_FAILED && refuse_mremap() &&
+                                 mremap(block, page, page, MREMAP_MAYMOVE | MREMAP_FIXED,
+                                        static_cast<char*>(block) + page) == MAP_FAILED &&
+                                 errno == ENOMEM;
+            _exit(refused ? 0 : 1);
+        }
+        return pid > 0 && finish_program(pid).status == 0;
+    }();
+    return can;
 }
 
 bool can_hide_mounts() {

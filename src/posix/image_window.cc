@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The image window on POSIX systems: the image's address range is reserved
-// inaccessible, two chunks of memory sit at the decoding front, and a SIGSEGV
-// handler moves the oldest chunk to the front (Linux mremap) once it has
-// written it to the output.
+// The image window on POSIX systems: the decoder runs under the fault guard
+// (posix/signals.h), which also serves the window where there is one. The
+// window reserves the image's address range inaccessible and keeps two chunks
+// of memory at the decoding front; at the decoder's first store into the next
+// chunk, the guard's handler writes the oldest chunk to the output and moves
+// its pages to the front (Linux mremap).
 //
 // Why this is sound with liblzo2's checking decoder: it writes the image
 // strictly forward, reads back only bytes it has written and at most 49,151
@@ -10,16 +12,19 @@
 // is a store at the front, and a chunk the front has left by more than a whole
 // chunk is final. A fault anywhere else is not the window's, and ends the
 // process as it would have without it.
-#include <errno.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <type_traits>
 
+#include "decompress.h"
 #include "image_window.h"
+#include "posix/signals.h"
 
 namespace unlzon {
 
@@ -37,52 +42,87 @@ static_assert(CHUNK > LZO1X_LOOK_BACK);
 // The front chunk and one whole chunk behind it.
 constexpr std::size_t WINDOW_CHUNKS = 2;
 
-// The window the handler serves, set only while its decoder call runs.
-std::atomic<image_window*> active_window{nullptr};
-static_assert(std::atomic<image_window*>::is_always_lock_free);
-struct sigaction action_before_window {};
-
 }  // namespace
 
-// The handler's access to the window's private state. It calls write,
-// mremap, mmap, sigaction and raise only: async-signal-safe system calls on
-// Linux, none of which takes a lock of the C library's.
-struct window_fault {
-    static void handle(int signal_number, siginfo_t* info, void* context) {
-        (void)context;
-        const int saved_errno = errno;
-        image_window* const window = active_window.load();
-        // si_code <= 0: sent by another process (kill -SEGV), not a fault.
-        // It gets the action the process had before, which has no store to
-        // retry: raised again, still blocked here, it arrives on return.
-        if (info->si_code <= 0) {
-            if ((action_before_window.sa_flags & SA_SIGINFO) != 0 ||
-                action_before_window.sa_handler != SIG_IGN) {
-                window_fault::give_up();
-                (void)raise(signal_number);
-            }
-        } else if (window == nullptr || !window->follow_front(info->si_addr)) {
-            // Not the window's: the store is retried under the action the
-            // process had before (the cleanup on a fatal signal, the default,
-            // or a sanitizer's report), which ends the process.
-            window_fault::give_up();
-        }
-        errno = saved_errno;
-    }
+// An address range of `length` bytes, of which the chunks [oldest, next) are
+// memory and the rest inaccessible. Changed only by the fault handler while
+// the decoder runs, and read by the rest only before and after.
+struct image_window::pages {
+    unsigned char* range = nullptr;
+    std::size_t length = 0;
+    std::size_t chunks = 0;         // chunks that cover the image
+    std::size_t oldest = 0;         // the oldest chunk still in memory
+    std::size_t next = 0;           // the first chunk that is not (yet) memory
+    unsigned char* hole = nullptr;  // a chunk no longer reserved, if re-reserving it failed
+    image_window* owner = nullptr;  // the window, while its decoder runs
 
-    static void give_up() noexcept {
-        (void)sigaction(SIGSEGV, &action_before_window, nullptr);
-        active_window.store(nullptr);
-    }
+    unsigned char* chunk_at(std::size_t index) const { return range + index * CHUNK; }
+};
+
+static_assert(std::is_trivially_destructible_v<image_window::pages>);
+
+// The fault handler's way into the window.
+struct window_access {
+    static posix::window_step follow(void* data, const void* address) noexcept;
+    static void decode(void* data) noexcept;
 };
 
 namespace {
 
-extern "C" void on_window_fault(int signal_number, siginfo_t* info, void* context) {
-    window_fault::handle(signal_number, info, context);
-}
+// What the guarded decoder call takes and gives.
+struct decoder_call {
+    const unsigned char* payload;
+    std::uint32_t in_size;
+    unsigned char* image;
+    std::uint32_t out_size;
+    decode_result result;
+};
 
 }  // namespace
+
+void window_access::decode(void* data) noexcept {
+    auto& call = *static_cast<decoder_call*>(data);
+    call.result = decode_demo_payload(call.payload, call.in_size, call.image, call.out_size);
+}
+
+// Called on a SIGSEGV at `address`. A store at the front chunk, or one that
+// straddles its border and is reported below it (some processors do), is the
+// decoder's first touch of the next chunk: write out the oldest chunk and move
+// its memory there. The result of every call is checked: a move that fails
+// leaves the decoder stuck, which the guard turns into an error.
+posix::window_step window_access::follow(void* data, const void* address) noexcept {
+#if defined(MREMAP_FIXED) && defined(MREMAP_MAYMOVE)
+    auto& window = *static_cast<image_window::pages*>(data);
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    const auto base = reinterpret_cast<std::uintptr_t>(window.range);
+    const std::uintptr_t from = base + window.oldest * CHUNK;
+    const std::uintptr_t front_end = base + (window.next + 1) * CHUNK;
+    if (window.next >= window.chunks || at < from || at >= front_end) {
+        return posix::window_step::not_the_window;
+    }
+    unsigned char* const oldest = window.chunk_at(window.oldest);
+    window.owner->put(oldest, CHUNK);
+    // The same warm pages carry the whole image; the oldest chunk's range
+    // becomes inaccessible again, so a stray access there is still caught.
+    if (mremap(oldest, CHUNK, CHUNK, MREMAP_MAYMOVE | MREMAP_FIXED, window.chunk_at(window.next)) ==
+        MAP_FAILED) {
+        return posix::window_step::failed;  // nothing moved: the range is as it was
+    }
+    ++window.oldest;
+    ++window.next;
+    if (mmap(oldest, CHUNK, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1,
+             0) == MAP_FAILED) {
+        // Released around the hole, which another mapping may take.
+        window.hole = oldest;
+        return posix::window_step::failed;
+    }
+    return posix::window_step::moved;
+#else
+    (void)data;
+    (void)address;
+    return posix::window_step::not_the_window;
+#endif
+}
 
 bool image_window::reserve() noexcept {
 #if defined(MREMAP_FIXED) && defined(MREMAP_MAYMOVE)
@@ -96,28 +136,34 @@ bool image_window::reserve() noexcept {
     if (chunks > SIZE_MAX / CHUNK) {
         return false;  // a 32-bit process cannot address the image
     }
+    // malloc, not new: with the heap exhausted, even nothrow new throws
+    // internally, and the exception may find no memory of its own.
+    void* const storage = std::malloc(sizeof(pages));
+    if (storage == nullptr) {
+        return false;
+    }
+    auto* const window = new (storage) pages;
     const std::size_t length = static_cast<std::size_t>(chunks) * CHUNK;
     // Address space only: no memory and no swap are committed to it.
     void* const range =
         mmap(nullptr, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (range == MAP_FAILED) {
-        return false;
-    }
     const std::size_t first =
         std::min<std::size_t>(WINDOW_CHUNKS, static_cast<std::size_t>(chunks));
     // Populated at once: one call instead of a page fault per page.
-    if (mmap(range, first * CHUNK, PROT_READ | PROT_WRITE,
+    if (range == MAP_FAILED ||
+        mmap(range, first * CHUNK, PROT_READ | PROT_WRITE,
              MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_POPULATE, -1, 0) == MAP_FAILED) {
-        (void)munmap(range, length);
+        if (range != MAP_FAILED) {
+            (void)munmap(range, length);
+        }
+        std::free(window);
         return false;
     }
-    reserved_ = static_cast<unsigned char*>(range);
-    reserved_length_ = length;
-    image_ = reserved_;
-    chunk_ = CHUNK;
-    chunks_ = static_cast<std::size_t>(chunks);
-    oldest_ = 0;
-    next_ = first;
+    window->range = static_cast<unsigned char*>(range);
+    window->length = length;
+    window->chunks = static_cast<std::size_t>(chunks);
+    window->next = first;
+    pages_ = window;
     return true;
 #else
     return false;  // no way to move pages: the whole image is memory
@@ -125,79 +171,65 @@ bool image_window::reserve() noexcept {
 }
 
 void image_window::release() noexcept {
-    stop_handling();
-    if (reserved_ != nullptr) {
-        (void)munmap(reserved_, reserved_length_);
-        reserved_ = nullptr;
-        reserved_length_ = 0;
+    if (pages_ == nullptr) {
+        return;
     }
-}
-
-void image_window::stop_handling() noexcept {
-    if (handling_) {
-        if (active_window.load() == this) {
-            window_fault::give_up();
+    unsigned char* const end = pages_->range + pages_->length;
+    if (pages_->hole == nullptr) {
+        (void)munmap(pages_->range, pages_->length);
+    } else {
+        unsigned char* const after = pages_->hole + CHUNK;
+        if (pages_->hole > pages_->range) {
+            (void)munmap(pages_->range, static_cast<std::size_t>(pages_->hole - pages_->range));
         }
-        handling_ = false;
-    }
-}
-
-decode_result image_window::decode_in_window(const unsigned char* payload, std::uint32_t in_size) {
-    struct sigaction action {};
-    action.sa_sigaction = on_window_fault;
-    action.sa_flags = SA_SIGINFO;
-    // The interrupt signals stay open: a write that stalls in the handler (a
-    // slow network folder) must still be ended by SIGINT or SIGTERM.
-    (void)sigemptyset(&action.sa_mask);
-    active_window.store(this);
-    handling_ = true;
-    // Fails only for an invalid signal number or action, which these are not.
-    (void)sigaction(SIGSEGV, &action, &action_before_window);
-    const decode_result decoded = decode_demo_payload(payload, in_size, image_, out_size_);
-    stop_handling();
-    return decoded;
-}
-
-bool image_window::follow_front(const void* address) noexcept {
-#if defined(MREMAP_FIXED) && defined(MREMAP_MAYMOVE)
-    const auto at = reinterpret_cast<std::uintptr_t>(address);
-    const auto front = reinterpret_cast<std::uintptr_t>(image_ + next_ * chunk_);
-    if (next_ >= chunks_ || at < front || at - front >= chunk_) {
-        return false;
-    }
-    unsigned char* const oldest = image_ + oldest_ * chunk_;
-    put(oldest, chunk_);
-    // The same warm pages carry the whole image; the oldest chunk's range
-    // becomes inaccessible again, so a stray access there is still caught.
-    if (mremap(oldest, chunk_, chunk_, MREMAP_MAYMOVE | MREMAP_FIXED, image_ + next_ * chunk_) ==
-        MAP_FAILED) {
-        return false;
-    }
-    (void)mmap(oldest, chunk_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED,
-               -1, 0);
-    ++oldest_;
-    ++next_;
-    return true;
-#else
-    (void)address;
-    return false;
-#endif
-}
-
-int image_window::write_all(sink_type sink, const unsigned char* data, std::size_t count) noexcept {
-    const int fd = static_cast<int>(sink);
-    while (count > 0) {
-        const ssize_t put = ::write(fd, data, std::min(count, native_file::MAX_TRANSFER));
-        if (put < 0 && errno == EINTR) {
-            continue;
+        if (after < end) {
+            (void)munmap(after, static_cast<std::size_t>(end - after));
         }
-        if (put <= 0) {
-            return put < 0 ? errno : ENOSPC;
-        }
-        data += put;
-        count -= static_cast<std::size_t>(put);
     }
-    return 0;
+    std::free(pages_);  // trivially destructible
+    pages_ = nullptr;
+}
+
+decode_result image_window::decode(const unsigned char* payload, std::uint32_t in_size) {
+    decoder_call call{payload, in_size, destination(), out_size_, {}};
+    posix::fault_watch watch;
+    // The payload may be a view of the demo's file (byte_buffer::map_file);
+    // a fault on a heap buffer never comes, so watching it costs nothing.
+    watch.view = payload;
+    watch.view_size = in_size;
+    if (pages_ != nullptr) {
+        pages_->owner = this;
+        watch.follow = window_access::follow;
+        watch.window = pages_;
+    }
+    const posix::fault_outcome outcome =
+        posix::run_guarding_faults(watch, window_access::decode, &call);
+    if (pages_ != nullptr) {
+        pages_->owner = nullptr;
+    }
+    switch (outcome) {
+        case posix::fault_outcome::finished:
+            break;
+        case posix::fault_outcome::view_unreadable:
+            call.result = {0, 0, decode_fault::payload_unreadable};
+            break;
+        case posix::fault_outcome::window_stuck:
+            call.result = {0, 0, decode_fault::no_memory};
+            break;
+    }
+    return call.result;
+}
+
+unsigned char* image_window::destination() {
+    return pages_ != nullptr ? pages_->range : whole_->data();
+}
+
+std::uint64_t image_window::held_from() const {
+    return pages_ != nullptr ? std::uint64_t{pages_->oldest} * CHUNK : 0;
+}
+
+std::size_t image_window::resident_bytes() const {
+    return pages_ != nullptr ? (pages_->next - pages_->oldest) * CHUNK : whole_->size();
 }
 
 }  // namespace unlzon

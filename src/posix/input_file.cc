@@ -74,4 +74,18 @@ std::optional<byte_buffer> input_file::map(std::uint64_t offset, std::size_t cou
     return view;
 }
 
+read_status input_file::recheck_length(const demo_folder& folder, const std::string& name,
+                                       const file_origin& origin, std::uint64_t length) {
+    // The same open as above would follow a link, so this follows it too;
+    // fstatat needs no descriptor, which a run at its limit may not have.
+    struct stat info {};
+    const bool same_file =
+        fstatat(static_cast<int>(folder.handle().get()), name.c_str(), &info, 0) == 0 &&
+        static_cast<std::uint64_t>(info.st_dev) == origin.device &&
+        static_cast<std::uint64_t>(info.st_ino) == origin.inode;
+    return same_file && static_cast<std::uint64_t>(info.st_size) >= length
+               ? read_status::error
+               : read_status::end_of_file;
+}
+
 }  // namespace unlzon

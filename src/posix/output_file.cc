@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "posix/interrupts.h"
+#include "posix/signals.h"
 
 namespace unlzon {
 
@@ -176,6 +176,9 @@ std::optional<pending_output> pending_output::create_in_folder(const demo_folder
     if (name.empty() || is_folder(folder_fd, name)) {
         return std::nullopt;
     }
+    // Copied before any file exists: a copy that fails for want of memory
+    // must not leave a registered file without an owner.
+    std::string owned_name = name;
     // In an append-only folder a temporary name could never be removed again:
     // only an unnamed file given a name that is still free can work there.
     const bool append_only = is_append_only(folder_fd);
@@ -188,14 +191,15 @@ std::optional<pending_output> pending_output::create_in_folder(const demo_folder
     if (allow_unnamed && access("/proc/self/fd", X_OK) == 0) {
         const int fd = openat(folder_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, CREATION_MODE);
         if (fd >= 0) {
-            pending.emplace(pending_output(folder, native_file(fd), name, {}, origin, append_only));
+            pending.emplace(pending_output(folder, native_file(fd), std::move(owned_name), {},
+                                           origin, append_only));
         }
     }
     if (!pending && !append_only) {
         std::string temp_name;
         if (std::optional<native_file> file = create_named_file(folder_fd, temp_name)) {
-            pending.emplace(pending_output(folder, std::move(*file), name, std::move(temp_name),
-                                           origin, append_only));
+            pending.emplace(pending_output(folder, std::move(*file), std::move(owned_name),
+                                           std::move(temp_name), origin, append_only));
         }
     }
     if (!pending || !adopt_origin(static_cast<int>(pending->file_.get()), origin)) {
@@ -211,25 +215,6 @@ void pending_output::discard() noexcept {
         posix::unregister_pending_name();
     }
     committed_ = true;  // nothing left to discard
-}
-
-bool pending_output::write(const void* data, std::size_t count) {
-    const int fd = static_cast<int>(file_.get());
-    const auto* in = static_cast<const unsigned char*>(data);
-    while (count > 0) {
-        const std::size_t chunk = std::min(count, native_file::MAX_TRANSFER);
-        const ssize_t put = ::write(fd, in, chunk);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            return false;
-        }
-        const auto n = static_cast<std::size_t>(put);
-        in += n;
-        count -= n;
-    }
-    return true;
 }
 
 bool pending_output::extend_to(std::uint64_t size) {

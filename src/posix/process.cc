@@ -2,49 +2,14 @@
 #include "process.h"
 
 #include <fcntl.h>
-#include <setjmp.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-
-#include "posix/interrupts.h"
 
 namespace unlzon {
 
 namespace {
-
-sigjmp_buf memory_fault_exit;
-std::atomic<bool> memory_fault_armed{false};
-// The action the guard replaced, for a SIGBUS that another process sends.
-struct sigaction action_before_guard {};
-
-extern "C" void leave_on_memory_fault(int signal_number, siginfo_t* info, void* context) {
-    (void)context;
-    // Only the kernel's own report of a fault (si_code > 0) means the view
-    // was cut short; `kill -BUS` says nothing about the demo and gets the
-    // action it would have had without the guard.
-    if (info->si_code <= 0) {
-        if ((action_before_guard.sa_flags & SA_SIGINFO) == 0 &&
-            action_before_guard.sa_handler == SIG_IGN) {
-            return;
-        }
-        memory_fault_armed.store(false);
-        // Still blocked here, it is delivered under that action on return.
-        (void)sigaction(signal_number, &action_before_guard, nullptr);
-        (void)raise(signal_number);
-        return;
-    }
-    if (memory_fault_armed.load()) {
-        siglongjmp(memory_fault_exit, 1);
-    }
-    // A fault outside the guarded work is a crash: it ends the run as the
-    // other fatal signals do.
-    posix::remove_pending_file();
-    (void)signal(signal_number, SIG_DFL);
-    (void)raise(signal_number);
-}
 
 // A descriptor that stands in for /dev/null where there is none (an empty
 // /dev in a container): reading it gives the end of the file, and writes to
@@ -110,28 +75,6 @@ process_status prepare_process() {
         return process_status::no_standard_error;
     }
     return taken[STDOUT_FILENO] ? process_status::ready : process_status::no_standard_output;
-}
-
-bool run_guarding_file_memory(const std::function<void()>& work) {
-    struct sigaction action {};
-    action.sa_sigaction = leave_on_memory_fault;
-    action.sa_flags = SA_SIGINFO;
-    (void)sigemptyset(&action.sa_mask);
-    if (sigaction(SIGBUS, &action, &action_before_guard) != 0) {
-        return false;
-    }
-    // Volatile: after siglongjmp, only volatile locals changed since sigsetjmp
-    // have a determinate value; GCC otherwise may store `true` before work().
-    volatile bool completed = false;
-    // The mask is saved and restored: SIGBUS stays blocked inside the handler.
-    if (sigsetjmp(memory_fault_exit, 1) == 0) {
-        memory_fault_armed.store(true);
-        work();
-        completed = true;
-    }
-    memory_fault_armed.store(false);
-    (void)sigaction(SIGBUS, &action_before_guard, nullptr);
-    return completed;
 }
 
 }  // namespace unlzon

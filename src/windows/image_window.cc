@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The image on Windows: the whole image in memory, written after the decoder
-// call. Windows can neither move pages within a reserved range (no mremap)
-// nor retry a store from a handler as cheaply, so there is no window.
-#include <windows.h>
-
-#include <algorithm>
-
+// The image on Windows is always the whole image in memory, written after the
+// decoder call: Windows can neither move pages within a reserved range (no
+// mremap) nor retry a store from a handler as cheaply, and nothing is read
+// through a view of a file here, so nothing can fault.
 #include "image_window.h"
+#include "decompress.h"
 
 namespace unlzon {
+
+struct image_window::pages {};
 
 bool image_window::reserve() noexcept {
     return false;
@@ -16,32 +16,20 @@ bool image_window::reserve() noexcept {
 
 void image_window::release() noexcept {}
 
-void image_window::stop_handling() noexcept {}
-
-decode_result image_window::decode_in_window(const unsigned char* payload, std::uint32_t in_size) {
-    // Never reached: reserve() never makes a window here.
+decode_result image_window::decode(const unsigned char* payload, std::uint32_t in_size) {
     return decode_demo_payload(payload, in_size, whole_->data(), out_size_);
 }
 
-bool image_window::follow_front(const void* address) noexcept {
-    (void)address;
-    return false;
+unsigned char* image_window::destination() {
+    return whole_->data();
 }
 
-int image_window::write_all(sink_type sink, const unsigned char* data, std::size_t count) noexcept {
-    while (count > 0) {
-        DWORD put = 0;
-        const auto chunk = static_cast<DWORD>(std::min(count, native_file::MAX_TRANSFER));
-        if (!WriteFile(reinterpret_cast<HANDLE>(sink), data, chunk, &put, nullptr)) {
-            return static_cast<int>(GetLastError());
-        }
-        if (put == 0) {
-            return static_cast<int>(ERROR_HANDLE_DISK_FULL);
-        }
-        data += put;
-        count -= put;
-    }
+std::uint64_t image_window::held_from() const {
     return 0;
+}
+
+std::size_t image_window::resident_bytes() const {
+    return whole_->size();
 }
 
 }  // namespace unlzon

@@ -139,21 +139,6 @@ void pending_output::discard() noexcept {
     committed_ = true;  // nothing left to discard
 }
 
-bool pending_output::write(const void* data, std::size_t count) {
-    const auto* in = static_cast<const unsigned char*>(data);
-    while (count > 0) {
-        const std::size_t chunk = std::min(count, native_file::MAX_TRANSFER);
-        DWORD put = 0;
-        if (!WriteFile(handle_of(file_), in, static_cast<DWORD>(chunk), &put, nullptr) ||
-            put == 0) {
-            return false;
-        }
-        in += put;
-        count -= put;
-    }
-    return true;
-}
-
 bool pending_output::extend_to(std::uint64_t size) {
     FILE_END_OF_FILE_INFO end{};
     end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);

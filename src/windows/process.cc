@@ -77,10 +77,4 @@ process_status prepare_process() {
     return process_status::ready;
 }
 
-// Nothing is read through a view of a file on Windows (byte_buffer::map_file).
-bool run_guarding_file_memory(const std::function<void()>& work) {
-    work();
-    return true;
-}
-
 }  // namespace unlzon
