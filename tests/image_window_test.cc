@@ -179,6 +179,7 @@ TEST(ImageWindowTest, FaultGuardHoldsOnlyWhileTheDecoderRuns) {
     ASSERT_EQ(lzo_init(), LZO_E_OK);
     const bytes image = kit::make_demo_image(3 * MIB, 8);
     const bytes container = kit::pack_demo(image);
+    SKIP_WITHOUT_LINUX_EXTRA("populated_view", "no payload view to cut short under the decoder");
     test::temp_dir dir;
     const std::string path = dir / "demo.bin";
     test::write_file(path, container);

@@ -57,6 +57,30 @@ class IntegrityTest : public ::testing::Test {
         return "  ERROR: Could not open output file (" + output_ + ")!\n";
     }
 
+#ifndef _WIN32
+    // Run on a demo and an earlier image in a folder of `mode`. Root would
+    // ignore the mode, so root runs the program as nobody, from a copy, on a
+    // folder under /tmp that nobody can reach: the build folder and TMPDIR
+    // may be private.
+    test::run_result run_in_folder_with_mode(mode_t mode) {
+        const bool as_nobody = test::running_as_root();
+        folder_ = (as_nobody ? reachable_.path() : dir_.path()) + "/folder";
+        EXPECT_EQ(chmod(reachable_.path().c_str(), 0755), 0);
+        EXPECT_EQ(mkdir(folder_.c_str(), 0755), 0);
+        place(folder_, kit::pack_demo(image_));
+        test::run_options options;
+        options.as_nobody = as_nobody;
+        EXPECT_EQ(chmod(folder_.c_str(), mode), 0);
+        const test::run_result r = test::run_unlzon({input_}, options);
+        EXPECT_EQ(chmod(folder_.c_str(), 0755), 0);
+        EXPECT_NE(r.status, 126) << "could not become user nobody";
+        EXPECT_NE(r.status, 127) << "user nobody could not start the program";
+        return r;
+    }
+    const test::temp_dir reachable_{"/tmp"};
+    std::string folder_;
+#endif
+
     test::temp_dir dir_;
     const bytes earlier_ = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
     const bytes image_ = test::sample_image(300000, 5);
@@ -111,23 +135,21 @@ TEST_F(IntegrityTest, UnwritableFolderIsAnOpenErrorAndNothingChanges) {
 #ifdef _WIN32
     GTEST_SKIP() << "folder permission bits and user nobody are POSIX only";
 #else
-    // Root would write there anyway, so root runs the program as nobody,
-    // from a copy, on a folder under /tmp that nobody can reach: the build
-    // folder and TMPDIR may be private.
-    const bool as_nobody = test::running_as_root();
-    const test::temp_dir reachable("/tmp");
-    const std::string folder = (as_nobody ? reachable.path() : dir_.path()) + "/ro";
-    ASSERT_EQ(chmod(reachable.path().c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
-    place(folder, kit::pack_demo(image_));
-    test::run_options options;
-    options.as_nobody = as_nobody;
-    ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
-    const test::run_result r = test::run_unlzon({input_}, options);
-    ASSERT_NE(r.status, 126) << "could not become user nobody";
-    ASSERT_NE(r.status, 127) << "user nobody could not start the program";
-    expect_untouched_failure(r, open_error(), folder);
-    ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
+    const test::run_result r = run_in_folder_with_mode(0555);
+    expect_untouched_failure(r, open_error(), folder_);
+#endif
+}
+
+// A folder that may be entered and written but not listed still takes the
+// image: it is held open without read permission.
+TEST_F(IntegrityTest, FolderThatCannotBeListedStillTakesTheImage) {
+#ifdef _WIN32
+    GTEST_SKIP() << "folder permission bits and user nobody are POSIX only";
+#else
+    SKIP_WITHOUT_LINUX_EXTRA("search_only_folder", "such a folder cannot be held open");
+    const test::run_result r = run_in_folder_with_mode(0333);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(test::read_bytes(output_), image_);
 #endif
 }
 

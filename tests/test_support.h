@@ -31,6 +31,15 @@
 #endif
 #endif
 
+// Skips the test in a build without the Linux extras (-DUNLZON_LINUX_EXTRAS=OFF),
+// naming the extra it needs (a file in src/linux/) and what it would show.
+#define SKIP_WITHOUT_LINUX_EXTRA(extra, shows)                                            \
+    do {                                                                                  \
+        if (!UNLZON_LINUX_EXTRAS) {                                                       \
+            GTEST_SKIP() << "needs the Linux extra " extra ", off in this build: " shows; \
+        }                                                                                 \
+    } while (false)
+
 namespace unlzon::test {
 
 using kit::bytes;

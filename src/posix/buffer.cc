@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "posix/linux_extras.h"
+
 namespace unlzon {
 
 namespace {
@@ -18,15 +20,13 @@ namespace {
 constexpr std::size_t HUGE_PAGE_SIZE = std::size_t{2} << 20;
 
 unsigned char* map_zeroed(std::size_t length) {
+    // MAP_ANONYMOUS: macOS and FreeBSD both have it (POSIX.1-2024 adds it).
     void* const block =
         mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (block == MAP_FAILED) {
         return nullptr;
     }
-#if defined(MADV_HUGEPAGE)
-    // Only advice: a kernel without transparent huge pages ignores it.
-    (void)madvise(block, length, MADV_HUGEPAGE);
-#endif
+    linux_extras::advise_huge_pages(block, length);
     return static_cast<unsigned char*>(block);
 }
 
@@ -57,7 +57,6 @@ std::optional<byte_buffer> byte_buffer::map_file(const native_file& file, std::u
     if (size == 0 || size > SIZE_MAX - skip || offset > static_cast<std::uint64_t>(INT64_MAX)) {
         return std::nullopt;
     }
-#if defined(MADV_POPULATE_READ)
     const std::size_t length = size + static_cast<std::size_t>(skip);
     void* const view = mmap(nullptr, length, PROT_READ, MAP_PRIVATE, static_cast<int>(file.get()),
                             static_cast<off_t>(offset - skip));
@@ -67,20 +66,14 @@ std::optional<byte_buffer> byte_buffer::map_file(const native_file& file, std::u
     auto* const base = static_cast<unsigned char*>(view);
     byte_buffer buffer(base, length, base + skip, size);
     // Read in ahead in one call rather than one fault per page during the
-    // decoding. Unlike MAP_POPULATE, which retries an unreadable page for
-    // ever, this fails at once (EFAULT) when a page cannot be read; a kernel
-    // before 5.14 refuses it (EINVAL), and the payload is then read by pread.
-    while (madvise(base, length, MADV_POPULATE_READ) != 0) {
-        if (errno != EINTR) {
-            unreadable = errno == EFAULT;
-            return std::nullopt;
-        }
+    // decoding, where a page the disk cannot deliver would end the run with
+    // SIGBUS. Where that call cannot be had, the payload is read by pread.
+    const int error = linux_extras::populate_view(base, length);
+    if (error != 0) {
+        unreadable = error == EFAULT;
+        return std::nullopt;
     }
     return buffer;
-#else
-    (void)file;
-    return std::nullopt;
-#endif
 }
 
 void byte_buffer::give_back(unsigned char* base, std::size_t mapped) noexcept {

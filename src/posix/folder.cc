@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "folder.h"
 
-#include <fcntl.h>
-
 #include <cstring>
+
+#include "posix/linux_extras.h"
 
 namespace unlzon {
 
@@ -14,9 +14,8 @@ std::optional<demo_folder> demo_folder::open_parent(const char* path, std::strin
         return std::nullopt;
     }
     std::string prefix = slash == nullptr ? std::string() : std::string(path, slash + 1);
-    // O_PATH: the folder needs no read permission, only to be searched. Every
-    // later step goes through this descriptor, never through the path again.
-    const int fd = open(prefix.empty() ? "." : prefix.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    // Every later step goes through this descriptor, never through the path again.
+    const int fd = linux_extras::open_folder(prefix.empty() ? "." : prefix.c_str());
     if (fd < 0) {
         return std::nullopt;
     }

@@ -1,12 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+// POSIX.1-2008 throughout; the unnamed pending file, the append-only check
+// and names that never wait for randomness are Linux extras (linux_extras.h).
 #include "output_file.h"
 
 #include <fcntl.h>
-#if __has_include(<linux/fs.h>)
-#include <linux/fs.h>  // the append-only flag
-#endif
-#include <sys/ioctl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,8 +11,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 
+#include "posix/linux_extras.h"
 #include "posix/signals.h"
 
 namespace unlzon {
@@ -30,7 +27,7 @@ std::string temporary_name() {
     static constexpr char ALPHABET[] =
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     unsigned char noise[12] = {};
-    if (getrandom(noise, sizeof noise, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof noise)) {
+    if (!linux_extras::random_bytes(noise, sizeof noise)) {
         // Only uniqueness matters here; O_EXCL makes a collision harmless.
         auto seed = static_cast<std::uint64_t>(
                         std::chrono::steady_clock::now().time_since_epoch().count()) ^
@@ -60,21 +57,13 @@ output_status status_of_errno(int error) {
     }
 }
 
-// Give the open, unnamed file `fd` the name `name` in `folder`; 0 or errno.
-// Linking through /proc works for any user, unlike linkat's AT_EMPTY_PATH.
-int link_unnamed(int fd, int folder, const char* name) {
-    char self[32];
-    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-    return linkat(AT_FDCWD, self, folder, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
-}
-
 // Link the unnamed file `fd` under a new temporary name in `folder`, which
 // `temp_name` receives; 0 or errno. Call with the interrupts held back.
 int link_under_temporary_name(int fd, int folder, std::string& temp_name) {
     int error = EEXIST;
     for (int attempt = 0; attempt < NAME_ATTEMPTS && error == EEXIST; ++attempt) {
         temp_name = temporary_name();
-        error = link_unnamed(fd, folder, temp_name.c_str());
+        error = linux_extras::link_unnamed_file(fd, folder, temp_name.c_str());
     }
     return error;
 }
@@ -104,22 +93,6 @@ bool is_the_demo(int folder, const std::string& name, const file_origin& origin)
 bool name_taken(int folder, const std::string& name) {
     struct stat info {};
     return stat_name(folder, name, info) != ENOENT;
-}
-
-// An append-only folder (chattr +a) takes new names but lets none be removed
-// or renamed over. Folders that cannot be asked (no read permission, a file
-// system without the flag) are taken to be ordinary.
-bool is_append_only(int folder) {
-#if defined(FS_IOC_GETFLAGS) && defined(FS_APPEND_FL)
-    const native_file readable(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    int flags = 0;
-    return readable.is_open() &&
-           ioctl(static_cast<int>(readable.get()), FS_IOC_GETFLAGS, &flags) == 0 &&
-           (flags & FS_APPEND_FL) != 0;
-#else
-    (void)folder;
-    return false;
-#endif
 }
 
 // Give the new pending file `fd` the demo's group and its permission bits
@@ -181,15 +154,14 @@ std::optional<pending_output> pending_output::create_in_folder(const demo_folder
     std::string owned_name = name;
     // In an append-only folder a temporary name could never be removed again:
     // only an unnamed file given a name that is still free can work there.
-    const bool append_only = is_append_only(folder_fd);
+    const bool append_only = linux_extras::is_append_only(folder_fd);
     if (append_only && name_taken(folder_fd, name)) {
         return std::nullopt;
     }
     std::optional<pending_output> pending;
-    // Unnamed, nothing is left behind even by SIGKILL; it needs O_TMPFILE
-    // support in the file system and /proc to be named later.
-    if (allow_unnamed && access("/proc/self/fd", X_OK) == 0) {
-        const int fd = openat(folder_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, CREATION_MODE);
+    // Unnamed, nothing is left behind even by SIGKILL.
+    if (allow_unnamed) {
+        const int fd = linux_extras::create_unnamed_file(folder_fd, CREATION_MODE);
         if (fd >= 0) {
             pending.emplace(pending_output(folder, native_file(fd), std::move(owned_name), {},
                                            origin, append_only));
@@ -245,7 +217,7 @@ output_status pending_output::commit() {
                 return output_status::cannot_write;
             }
             const int keep_fd = static_cast<int>(keep.get());
-            int error = link_unnamed(keep_fd, folder, name_.c_str());
+            int error = linux_extras::link_unnamed_file(keep_fd, folder, name_.c_str());
             if (error == EEXIST && !append_only_) {
                 // Something stands at the name: link under a temporary name,
                 // then replace it in one rename. No interrupt may leave the
