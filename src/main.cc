@@ -8,6 +8,7 @@
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -100,9 +101,26 @@ struct demo_run {
     std::optional<pending_output> output;  // where the image is written while it is decoded
 };
 
+// The run's strings (the demo's name, the output's path and name, a temporary
+// name beside it) come from the heap, and std::string reports a failure by an
+// exception. With no heap to be had at all (a tight ulimit -d), that exception
+// finds no memory either and the process aborts; so the heap is asked once,
+// up front, for room for all of them. Freed, the block stays in the heap for
+// them; a failure later still meets the handlers below.
+bool heap_has_room_for_paths(const char* input_path) {
+    constexpr std::size_t TEMPORARY_NAME = 64;
+    void* const room =
+        std::malloc(3 * (std::strlen(input_path) + sizeof OUTPUT_SUFFIX) + TEMPORARY_NAME);
+    std::free(room);
+    return room != nullptr;
+}
+
 // Open the demo, check its header, report its sizes and read its payload; the
 // demo is closed again before this returns. A status to end with, or nullopt.
 std::optional<int> read_demo(demo_run& run) {
+    if (!heap_has_room_for_paths(run.input_path)) {
+        return report_no_memory_for_paths(run.input_path);
+    }
     // The folder is resolved once, here: the input is read from it and the
     // image lands in it, whatever happens to the path's folders meanwhile.
     try {

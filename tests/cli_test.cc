@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -287,6 +288,34 @@ TEST_F(CliTest, BufferThatCannotBeAllocatedIsOneErrorLine) {
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.status, FAILED);
         EXPECT_FALSE(test::read_bytes(output_).has_value());
+    }
+
+    // A heap that can barely be had, or not at all (ulimit -d), under a short
+    // name and a long one: every run writes the image or ends with one
+    // allocation line, never of a signal (std::terminate).
+    const bytes image = test::sample_image(1 << 20, 5);
+    const std::string long_input = dir_ / (std::string(200, 'x') + ".bin");
+    for (const std::string& input : {input_, long_input}) {
+        test::write_file(input, kit::pack_demo(image));
+        for (std::uint64_t kib = 160; kib <= 480; kib += 16) {
+            SCOPED_TRACE(std::to_string(kib) + " KiB of data for " + input);
+            (void)std::remove((input + ".nds").c_str());
+            test::run_options options;
+            options.data_limit = kib << 10;
+            const test::run_result r = test::run_unlzon({input}, options);
+            if (r.status == 127) {
+                continue;  // too little for the loader itself to start the program
+            }
+            EXPECT_EQ(r.signal, 0) << r.err;
+            if (r.status == 0) {
+                EXPECT_EQ(test::read_bytes(input + ".nds"), image);
+            } else {
+                EXPECT_EQ(r.status, FAILED);
+                EXPECT_EQ(r.err.rfind("  ERROR: Could not allocate ", 0), 0u) << r.err;
+                EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+                EXPECT_FALSE(test::read_bytes(input + ".nds").has_value());
+            }
+        }
     }
 #endif
 }

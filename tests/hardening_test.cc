@@ -5,11 +5,13 @@
 // case checks the exact error line, the status, the folder listing and that
 // the demo and an earlier image are byte for byte as they were.
 #include <gtest/gtest.h>
+#include <lzo/lzo1x.h>
 #ifndef _WIN32
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #endif
@@ -23,6 +25,8 @@
 #include <functional>
 #include <thread>
 
+#include "decompress.h"
+#include "demo_format.h"
 #include "test_support.h"
 
 namespace unlzon {
@@ -244,7 +248,8 @@ TEST(HardeningTest, FiveDescriptorsAreEnoughForAWholeRun) {
 // and its server ended, when the object goes.
 class failing_mount {
   public:
-    failing_mount(const std::string& folder, const bytes& container, bool stall)
+    // `mode`: nullptr (the page always fails), "stall" or "once" (see failing_fs.cc).
+    failing_mount(const std::string& folder, const bytes& container, const char* mode)
         : mount_point_(folder + "/mnt") {
         const std::string backing = folder + "/backing.bin";
         test::write_file(backing, container);
@@ -255,8 +260,7 @@ class failing_mount {
         server_ = fork();
         if (server_ == 0) {
             execl(UNLZON_FAILING_FS, UNLZON_FAILING_FS, backing.c_str(), bad.c_str(), "4096",
-                  mount_point_.c_str(), stall ? "stall" : static_cast<char*>(nullptr),
-                  static_cast<char*>(nullptr));
+                  mount_point_.c_str(), mode, static_cast<char*>(nullptr));
             _exit(127);
         }
         for (int i = 0; i < 500 && !std::filesystem::exists(input()); ++i) {
@@ -305,7 +309,7 @@ TEST(HardeningTest, UnreadablePageInThePayloadIsAPromptReadError) {
     for (const std::size_t size : PAYLOAD_WAYS) {
         SCOPED_TRACE(size);
         test::temp_dir dir;
-        const failing_mount mount(dir.path(), kit::pack_demo(test::sample_image(size, 2)), false);
+        const failing_mount mount(dir.path(), kit::pack_demo(test::sample_image(size, 2)), nullptr);
         ASSERT_TRUE(mount.up()) << "the file system did not come up";
         test::run_options options;
         options.kill_after_seconds = 20;  // a run that hangs is ended, not waited for
@@ -331,7 +335,7 @@ TEST(HardeningTest, StalledReadOfThePayloadIsEndedByAnInterrupt) {
         for (const std::size_t size : PAYLOAD_WAYS) {
             SCOPED_TRACE(std::to_string(signal_number) + " at " + std::to_string(size));
             test::temp_dir dir;
-            failing_mount mount(dir.path(), kit::pack_demo(test::sample_image(size, 2)), true);
+            failing_mount mount(dir.path(), kit::pack_demo(test::sample_image(size, 2)), "stall");
             ASSERT_TRUE(mount.up()) << "the file system did not come up";
             const int pid = test::start_unlzon({mount.input()});
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -356,6 +360,46 @@ TEST(HardeningTest, StalledReadOfThePayloadIsEndedByAnInterrupt) {
             EXPECT_EQ(r.signal, signal_number);
         }
     }
+}
+// A page of the payload read in at the start, reclaimed since (memory
+// pressure, a small memory cgroup) and unreadable when the decoder needs it
+// again: the demo still has its declared length, so this is a read error,
+// not an invalid demo.
+TEST(HardeningTest, PayloadPageLostDuringTheDecodingIsAReadError) {
+    if (!can_mount_fuse()) {
+        GTEST_SKIP() << "needs root and /dev/fuse to mount a FUSE file system";
+    }
+    SKIP_WITHOUT_LINUX_EXTRA("populated_view", "the payload is read into memory, not viewed");
+    test::temp_dir dir;
+    const std::uint32_t out_size = 4u << 20;
+    const failing_mount mount(dir.path(), kit::pack_demo(test::sample_image(out_size, 6)), "once");
+    ASSERT_TRUE(mount.up()) << "the file system did not come up";
+    ASSERT_EQ(lzo_init(), LZO_E_OK);
+    std::string name;
+    const std::optional<demo_folder> folder = demo_folder::open_parent(mount.input().c_str(), name);
+    ASSERT_TRUE(folder.has_value());
+    std::optional<input_file> input = input_file::open(*folder, name);
+    ASSERT_TRUE(input.has_value());
+    const header_result header = read_demo_header(*input);
+    payload_result payload = read_demo_payload(*input, header.header);
+    ASSERT_EQ(payload.status, demo_status::ok);
+    const file_origin origin = input->origin();
+    input.reset();
+
+    // Reclaimed as memory pressure would: the view is this process's alone.
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto start = reinterpret_cast<std::uintptr_t>(payload.payload->data()) / page * page;
+    const std::size_t length =
+        reinterpret_cast<std::uintptr_t>(payload.payload->data()) - start + payload.payload->size();
+    ASSERT_EQ(madvise(reinterpret_cast<void*>(start), length, MADV_PAGEOUT), 0);
+
+    const std::optional<decompress_result> decoded = decompress_demo_payload(
+        payload.payload->data(), header.header.in_size, header.header.out_size);
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_EQ(decoded->fault, decode_fault::payload_unreadable);
+    EXPECT_EQ(input_file::recheck_length(*folder, name, origin,
+                                         DEMO_HEADER_SIZE + std::uint64_t{header.header.in_size}),
+              read_status::error);
 }
 #endif  // UNLZON_FAILING_FS
 

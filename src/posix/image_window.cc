@@ -4,7 +4,7 @@
 // window reserves the image's address range inaccessible and keeps two chunks
 // of memory at the decoding front; at the decoder's first store into the next
 // chunk, the guard's handler writes the oldest chunk to the output and moves
-// its pages to the front (Linux mremap).
+// its pages to the front (a Linux extra: posix/linux_extras.h).
 //
 // Why this is sound with liblzo2's checking decoder: it writes the image
 // strictly forward, reads back only bytes it has written and at most 49,151
@@ -24,6 +24,7 @@
 
 #include "decompress.h"
 #include "image_window.h"
+#include "posix/linux_extras.h"
 #include "posix/signals.h"
 
 namespace unlzon {
@@ -91,7 +92,6 @@ void window_access::decode(void* data) noexcept {
 // its memory there. The result of every call is checked: a move that fails
 // leaves the decoder stuck, which the guard turns into an error.
 posix::window_step window_access::follow(void* data, const void* address) noexcept {
-#if defined(MREMAP_FIXED) && defined(MREMAP_MAYMOVE)
     auto& window = *static_cast<image_window::pages*>(data);
     const auto at = reinterpret_cast<std::uintptr_t>(address);
     const auto base = reinterpret_cast<std::uintptr_t>(window.range);
@@ -104,8 +104,7 @@ posix::window_step window_access::follow(void* data, const void* address) noexce
     window.owner->put(oldest, CHUNK);
     // The same warm pages carry the whole image; the oldest chunk's range
     // becomes inaccessible again, so a stray access there is still caught.
-    if (mremap(oldest, CHUNK, CHUNK, MREMAP_MAYMOVE | MREMAP_FIXED, window.chunk_at(window.next)) ==
-        MAP_FAILED) {
+    if (linux_extras::move_pages(oldest, CHUNK, window.chunk_at(window.next)) != 0) {
         return posix::window_step::failed;  // nothing moved: the range is as it was
     }
     ++window.oldest;
@@ -117,15 +116,12 @@ posix::window_step window_access::follow(void* data, const void* address) noexce
         return posix::window_step::failed;
     }
     return posix::window_step::moved;
-#else
-    (void)data;
-    (void)address;
-    return posix::window_step::not_the_window;
-#endif
 }
 
 bool image_window::reserve() noexcept {
-#if defined(MREMAP_FIXED) && defined(MREMAP_MAYMOVE)
+    if (!linux_extras::can_move_pages()) {
+        return false;  // the whole image is memory
+    }
     const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     if (page == 0 || CHUNK % page != 0) {
         return false;
@@ -165,9 +161,6 @@ bool image_window::reserve() noexcept {
     window->next = first;
     pages_ = window;
     return true;
-#else
-    return false;  // no way to move pages: the whole image is memory
-#endif
 }
 
 void image_window::release() noexcept {
