@@ -76,6 +76,12 @@ TEST(ImageWindowTest, StreamsAcrossChunkBordersMatchTheWholeImageWay) {
     const bytes short_image = kit::make_demo_image(MIB + MIB / 2, 2);
     const bytes exact = kit::make_demo_image(3 * MIB, 6);
     bytes zeros_stream = test::zero_stream(5 * MIB + 3);
+    // A literal run that starts three bytes before the first chunk border: the
+    // decoder copies it with word stores, one of which straddles the border.
+    bytes straddling(MIB);
+    for (std::size_t i = 0; i < 16; ++i) {
+        straddling[(256u << 10) - 3 + i] = static_cast<unsigned char>(0x5A ^ (i * 37));
+    }
     bytes cut = kit::compress_lzo1x(demo, kit::compressor::lzo1x_1);
     cut.resize(cut.size() - 1000);
 
@@ -96,6 +102,8 @@ TEST(ImageWindowTest, StreamsAcrossChunkBordersMatchTheWholeImageWay) {
         {"mixed image, thorough compressor: longer matches",
          kit::compress_lzo1x(demo_999, kit::compressor::lzo1x_999), 2 * MIB + 5 * 1024, demo_999,
          LZO_E_OK},
+        {"store straddling a chunk border",
+         kit::compress_lzo1x(straddling, kit::compressor::lzo1x_1), MIB, straddling, LZO_E_OK},
         {"image of a whole number of chunks", kit::compress_lzo1x(exact, kit::compressor::lzo1x_1),
          3 * MIB, exact, LZO_E_OK},
         {"declared size larger: the tail reads as zeros",
