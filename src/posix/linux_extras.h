@@ -62,8 +62,8 @@ bool random_bytes(void* dest, std::size_t count);
 
 // page_moves: the image window (posix/image_window.cc) keeps only two chunks
 // of the image in memory, moving their pages along the decoding front, where
-// the whole image would otherwise be memory (256 MiB image: peak 134 MiB
-// against 390 MiB).
+// the whole image would otherwise be memory (256 MiB image: peak 136 MiB
+// against 391 MiB).
 
 /// True where pages can be moved within the process's address space.
 bool can_move_pages();
