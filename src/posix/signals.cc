@@ -193,7 +193,13 @@ extern "C" void on_memory_fault(int signal_number, siginfo_t* info, void* contex
                     break;
             }
         }
-        if (signal_number == SIGBUS && in_view(info->si_addr)) {
+        // The kernel reports a page of a file it cannot deliver (past the
+        // end, or unreadable) as BUS_ADRERR. Its address is not relied on
+        // for that code: some systems report it inexactly (page-aligned on
+        // s390x, garbled by qemu-user), and the decoder touches no other
+        // file's pages.
+        if (signal_number == SIGBUS && guarded.view != nullptr &&
+            (info->si_code == BUS_ADRERR || in_view(info->si_addr))) {
             leave(fault_outcome::view_unreadable);
         }
     }
