@@ -2,7 +2,9 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # The folder script unpacks every good demo even when the first one it meets
 # is bad, names each failure, and exits 1; an empty folder is no failure, a
-# missing one is named once, and a folder name starting with "-" is a folder.
+# missing one is named once, and a folder name starting with "-" is a folder,
+# as is a link to one. Names of any bytes, the job count and a killed batch
+# below.
 # Usage: batch_test.sh UNLZON DEMO_TOOL EXAMPLES_DIR
 set -eu
 unlzon=$1 demo_tool=$2 examples=$3
@@ -33,7 +35,7 @@ expect() {
     want_status=$1 want_errors=$2
     shift 2
     got_status=0
-    (cd "$work" && UNLZON=$unlzon sh "$script" "$@" 2>"$work/errors") || got_status=$?
+    (cd "$work" && UNLZON=$unlzon "$script" "$@" 2>"$work/errors") || got_status=$?
     if [ "$got_status" -ne "$want_status" ] || [ "$(cat "$work/errors")" != "$want_errors" ]; then
         echo "unpack-all.sh $*: status $got_status, wanted $want_status; stderr:"
         cat "$work/errors"
@@ -47,3 +49,103 @@ mkdir "$work/-demos"
 cp "$work/demos/1-good.bin" "$work/-demos/"
 expect 0 "" -demos
 cmp "$work/image1" "$work/-demos/1-good.bin.nds"
+# A link to a folder is searched like the folder.
+rm "$work/-demos/1-good.bin.nds"
+ln -s -- -demos "$work/linked"
+expect 0 "" linked
+cmp "$work/image1" "$work/-demos/1-good.bin.nds"
+
+# Usage errors name themselves and exit 2, as a missing folder does.
+expect 2 "usage: unpack-all.sh FOLDER [JOBS]"
+for jobs in x 0 -1 07; do
+    expect 2 "unpack-all.sh: JOBS must be a whole number from 1 up: $jobs" empty "$jobs"
+done
+
+# The script as bash before 5.1 runs it: without wait -p it waits for the runs
+# in the order they started. Every row below runs both.
+[ "$(grep -c '^    any_order=1$' "$script")" -eq 1 ]
+sed 's/^    any_order=1$/    any_order=0/' "$script" >"$work/in-order.sh"
+chmod +x "$work/in-order.sh"
+lean=$script
+
+# Names with a space, a newline, a leading dash or a backslash reach unlzon as
+# they are, and a failure is named byte for byte.
+nl='
+'
+bad="names/bad$nl\\n name.bin"
+for script in "$lean" "$work/in-order.sh"; do
+    rm -rf "$work/names"
+    mkdir "$work/names"
+    for name in "a b" "-dash" "new${nl}line" 'back\nslash'; do
+        cp "$work/demos/1-good.bin" "$work/names/$name.bin"
+    done
+    printf 'not a demo' >"$work/$bad"
+    expect 1 "  ERROR: Not a valid compressed demo ($bad)!${nl}failed: $bad" names 1
+    for name in "a b" "-dash" "new${nl}line" 'back\nslash'; do
+        cmp "$work/image1" "$work/names/$name.bin.nds"
+    done
+done
+
+# A stand-in for unlzon that counts the runs going on at its start and
+# lingers, so that runs overlap as far as the job count lets them.
+mkdir "$work/slots" "$work/slow"
+cat >"$work/counting" <<'COUNTING'
+#!/bin/sh
+mkdir "$SLOTS/$$"
+set -- "$SLOTS"/*
+echo $# >>"$SLOTS.log"
+sleep 0.3
+rmdir "$SLOTS/$$"
+COUNTING
+chmod +x "$work/counting"
+online=$(getconf _NPROCESSORS_ONLN)
+i=0
+while [ "$i" -le "$online" ] || [ "$i" -lt 4 ]; do
+    : >"$work/slow/$i.bin"
+    i=$((i + 1))
+done
+# most_at_once SCRIPT [JOBS]: the most runs seen at once on the slow folder.
+most_at_once() {
+    rm -f "$work/slots.log"
+    runner=$1
+    shift
+    UNLZON=$work/counting SLOTS=$work/slots "$runner" "$work/slow" "$@" >/dev/null
+    [ "$(wc -l <"$work/slots.log")" -eq "$i" ] || { echo "not every demo was tried"; exit 1; }
+    sort -n "$work/slots.log" | tail -n 1
+}
+for script in "$lean" "$work/in-order.sh"; do
+    for row in "1 1" "3 3" "$online "; do
+        want=${row%% *} jobs=${row#* }
+        # shellcheck disable=SC2086 # no JOBS at all for the default
+        got=$(most_at_once "$script" $jobs)
+        [ "$got" -eq "$want" ] || { echo "$script JOBS '$jobs': $got at once, wanted $want"; exit 1; }
+    done
+done
+
+# SIGTERM to the script ends the runs it started and starts no other; it
+# dies of the signal itself.
+cat >"$work/lingering" <<'LINGERING'
+#!/bin/sh
+echo $$ >"$1.pid"
+exec sleep 30
+LINGERING
+chmod +x "$work/lingering"
+UNLZON=$work/lingering "$lean" "$work/slow" 2 2>/dev/null &
+batch=$!
+tries=0
+until [ "$(find "$work/slow" -name '*.pid' | wc -l)" -eq 2 ]; do
+    tries=$((tries + 1))
+    [ "$tries" -lt 100 ] || { echo "the runs did not start"; exit 1; }
+    sleep 0.1
+done
+kill -TERM "$batch"
+status=0
+wait "$batch" || status=$?
+[ "$status" -eq 143 ] || { echo "killed batch: status $status, wanted 143"; exit 1; }
+for pid_file in "$work"/slow/*.pid; do
+    if kill -0 "$(cat "$pid_file")" 2>/dev/null; then
+        echo "a run outlived the killed batch"
+        exit 1
+    fi
+done
+[ "$(find "$work/slow" -name '*.pid' | wc -l)" -eq 2 ]
