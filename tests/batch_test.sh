@@ -86,66 +86,46 @@ for script in "$lean" "$work/in-order.sh"; do
     done
 done
 
-# A stand-in for unlzon that counts the runs going on at its start and
-# lingers, so that runs overlap as far as the job count lets them.
+# Stand-ins for unlzon: one counts the runs going on at its start and
+# lingers, so that runs overlap as far as the job count lets them; the other
+# notes its pid and waits to be killed.
 mkdir "$work/slots" "$work/slow"
-cat >"$work/counting" <<'COUNTING'
-#!/bin/sh
-mkdir "$SLOTS/$$"
-set -- "$SLOTS"/*
-echo $# >>"$SLOTS.log"
-sleep 0.3
-rmdir "$SLOTS/$$"
-COUNTING
-chmod +x "$work/counting"
+printf '#!/bin/sh\nmkdir "$SLOTS/$$"\nset -- "$SLOTS"/*\necho $# >>"$SLOTS.log"
+sleep 0.3\nrmdir "$SLOTS/$$"\n' >"$work/counting"
+printf '#!/bin/sh\necho $$ >"$1.pid"\nexec sleep 30\n' >"$work/lingering"
+chmod +x "$work/counting" "$work/lingering"
 online=$(getconf _NPROCESSORS_ONLN)
+demos=$((online < 3 ? 4 : online + 1))
 i=0
-while [ "$i" -le "$online" ] || [ "$i" -lt 4 ]; do
+while [ "$i" -lt "$demos" ]; do
     : >"$work/slow/$i.bin"
     i=$((i + 1))
 done
-# most_at_once SCRIPT [JOBS]: the most runs seen at once on the slow folder.
-most_at_once() {
-    rm -f "$work/slots.log"
-    runner=$1
-    shift
-    UNLZON=$work/counting SLOTS=$work/slots "$runner" "$work/slow" "$@" >/dev/null
-    [ "$(wc -l <"$work/slots.log")" -eq "$i" ] || { echo "not every demo was tried"; exit 1; }
-    sort -n "$work/slots.log" | tail -n 1
-}
 for script in "$lean" "$work/in-order.sh"; do
     for row in "1 1" "3 3" "$online "; do
         want=${row%% *} jobs=${row#* }
+        rm -f "$work/slots.log"
         # shellcheck disable=SC2086 # no JOBS at all for the default
-        got=$(most_at_once "$script" $jobs)
-        [ "$got" -eq "$want" ] || { echo "$script JOBS '$jobs': $got at once, wanted $want"; exit 1; }
+        UNLZON=$work/counting SLOTS=$work/slots "$script" "$work/slow" $jobs
+        got=$(sort -n "$work/slots.log" | tail -n 1)
+        [ "$got" -eq "$want" ] && [ "$(wc -l <"$work/slots.log")" -eq "$demos" ] ||
+            { echo "$script JOBS '$jobs': $got at once, wanted $want"; exit 1; }
     done
 done
 
 # SIGTERM to the script ends the runs it started and starts no other; it
 # dies of the signal itself.
-cat >"$work/lingering" <<'LINGERING'
-#!/bin/sh
-echo $$ >"$1.pid"
-exec sleep 30
-LINGERING
-chmod +x "$work/lingering"
-UNLZON=$work/lingering "$lean" "$work/slow" 2 2>/dev/null &
+UNLZON=$work/lingering "$lean" "$work/slow" 2 &
 batch=$!
-tries=0
-until [ "$(find "$work/slow" -name '*.pid' | wc -l)" -eq 2 ]; do
-    tries=$((tries + 1))
-    [ "$tries" -lt 100 ] || { echo "the runs did not start"; exit 1; }
+for _ in $(seq 100); do
+    [ "$(find "$work/slow" -name '*.pid' | wc -l)" -lt 2 ] || break
     sleep 0.1
 done
 kill -TERM "$batch"
 status=0
 wait "$batch" || status=$?
-[ "$status" -eq 143 ] || { echo "killed batch: status $status, wanted 143"; exit 1; }
+[ "$status" -eq 143 ] && [ "$(find "$work/slow" -name '*.pid' | wc -l)" -eq 2 ] ||
+    { echo "killed batch: status $status, wanted 143, and two runs"; exit 1; }
 for pid_file in "$work"/slow/*.pid; do
-    if kill -0 "$(cat "$pid_file")" 2>/dev/null; then
-        echo "a run outlived the killed batch"
-        exit 1
-    fi
+    ! kill -0 "$(cat "$pid_file")" 2>/dev/null || { echo "a run outlived the batch"; exit 1; }
 done
-[ "$(find "$work/slow" -name '*.pid' | wc -l)" -eq 2 ]
