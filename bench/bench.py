@@ -575,6 +575,11 @@ class Bench:
         the same images, `jobs` at a time, the one going first alternating. Every
         output is checked and removed, so each round writes new names."""
         folder, manifest = self.batch_material(count)
+        outputs = [path for name in manifest
+                   for path in (folder / "demos" / f"{name}.bin.nds", folder / "lzo" / name)]
+        # What a killed run left would make the first round replace files.
+        for path in outputs:
+            remove(path)
         unlzon_runs, lzop_runs = [], []
         try:
             if warm_up:
@@ -587,9 +592,8 @@ class Bench:
                 for side, runs in sides:
                     runs.append(side(folder, manifest, jobs))
         finally:
-            for name in manifest:
-                remove(folder / "demos" / f"{name}.bin.nds")
-                remove(folder / "lzo" / name)
+            for path in outputs:
+                remove(path)
         sizes = [size for size, _, _ in manifest.values()]
         return BatchResult(count, jobs, min(sizes), max(sizes),
                            max(in_size for _, _, in_size in manifest.values()),
