@@ -42,6 +42,7 @@ share=$(((count + 8 * jobs - 1) / (8 * jobs)))
 # A shell exits 1 when one of its demos failed, which makes xargs exit 123 at
 # the end rather than stop (it would stop at once at 255, unlzon's status).
 # -r: no demo found means no shell, rather than one without an argument.
+# shellcheck disable=SC2016 # the shells expand $UNLZON and $demo themselves
 find -H "$folder" -type f -name '*.bin' -print0 |
     xargs -0 -r -n"$((share > 0 ? share : 1))" -P"$jobs" sh -c '
         failed=0
