@@ -2,7 +2,9 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # The folder script unpacks every good demo even when the first one it meets
 # is bad, names each failure, and exits 1; an empty folder is no failure, a
-# missing one is named once, and a folder name starting with "-" is a folder.
+# missing one is named once, and a folder name starting with "-" is a folder,
+# as is a link to one. Names of any bytes, shares of several demos and the
+# job count below.
 # Usage: batch_test.sh UNLZON DEMO_TOOL EXAMPLES_DIR
 set -eu
 unlzon=$1 demo_tool=$2 examples=$3
@@ -47,3 +49,69 @@ mkdir "$work/-demos"
 cp "$work/demos/1-good.bin" "$work/-demos/"
 expect 0 "" -demos
 cmp "$work/image1" "$work/-demos/1-good.bin.nds"
+# A link to a folder is searched like the folder.
+rm "$work/-demos/1-good.bin.nds"
+ln -s -- -demos "$work/linked"
+expect 0 "" linked
+cmp "$work/image1" "$work/-demos/1-good.bin.nds"
+
+# Usage errors name themselves and exit 2, as a missing folder does.
+expect 2 "usage: unpack-all.sh FOLDER [JOBS]"
+for jobs in x 0 -1 07; do
+    expect 2 "unpack-all.sh: JOBS must be a whole number from 1 up: $jobs" empty "$jobs"
+done
+
+# Names with a space, a newline, a leading dash or a backslash reach unlzon as
+# they are, and a failure is named byte for byte.
+nl='
+'
+bad="names/bad$nl\\n name.bin"
+mkdir "$work/names"
+for name in "a b" "-dash" "new${nl}line" 'back\nslash'; do
+    cp "$work/demos/1-good.bin" "$work/names/$name.bin"
+done
+printf 'not a demo' >"$work/$bad"
+expect 1 "  ERROR: Not a valid compressed demo ($bad)!${nl}failed: $bad" names 1
+for name in "a b" "-dash" "new${nl}line" 'back\nslash'; do
+    cmp "$work/image1" "$work/names/$name.bin.nds"
+done
+
+# With more demos than eight per job a shell unpacks several in turn: a bad
+# one among them is named and the others after it are still unpacked.
+mkdir "$work/many"
+for i in 01 02 03 04 05 06 07 08 09 10 11 12 13 14 15 16 17; do
+    case $i in
+        0[48] | 13) printf 'not a demo' >"$work/many/$i.bin" ;;
+        *) cp "$work/demos/2-good.bin" "$work/many/$i.bin" ;;
+    esac
+done
+status=0
+UNLZON=$unlzon sh "$script" "$work/many" 1 2>"$work/errors" || status=$?
+[ "$status" -eq 1 ] && [ "$(grep '^failed: ' "$work/errors" | sort)" = "failed: $work/many/04.bin
+failed: $work/many/08.bin
+failed: $work/many/13.bin" ] || { echo "many: status $status"; cat "$work/errors"; exit 1; }
+[ "$(find "$work/many" -name '*.nds' -exec cmp -s "$work/image2" {} \; -print | wc -l)" -eq 14 ] ||
+    { echo "many: not every good demo was unpacked"; exit 1; }
+
+# A stand-in for unlzon that counts the runs going on at its start and
+# lingers, so that runs overlap as far as the job count lets them.
+mkdir "$work/slots" "$work/slow"
+printf '#!/bin/sh\nmkdir "$SLOTS/$$"\nset -- "$SLOTS"/*\necho $# >>"$SLOTS.log"
+sleep 0.3\nrmdir "$SLOTS/$$"\n' >"$work/counting"
+chmod +x "$work/counting"
+online=$(getconf _NPROCESSORS_ONLN)
+demos=$((online < 3 ? 4 : online + 1))
+i=0
+while [ "$i" -lt "$demos" ]; do
+    : >"$work/slow/$i.bin"
+    i=$((i + 1))
+done
+for row in "1 1" "3 3" "$online "; do
+    want=${row%% *} jobs=${row#* }
+    rm -f "$work/slots.log"
+    # shellcheck disable=SC2086 # no JOBS at all for the default
+    UNLZON=$work/counting SLOTS=$work/slots sh "$script" "$work/slow" $jobs
+    got=$(sort -n "$work/slots.log" | tail -n 1)
+    [ "$got" -eq "$want" ] && [ "$(wc -l <"$work/slots.log")" -eq "$demos" ] ||
+        { echo "JOBS '$jobs': $got at once, wanted $want"; exit 1; }
+done
