@@ -76,11 +76,12 @@ TEST(ImageWindowTest, StreamsAcrossChunkBordersMatchTheWholeImageWay) {
     const bytes short_image = kit::make_demo_image(MIB + MIB / 2, 2);
     const bytes exact = kit::make_demo_image(3 * MIB, 6);
     bytes zeros_stream = test::zero_stream(5 * MIB + 3);
-    // A literal run that starts three bytes before the first chunk border: the
-    // decoder copies it with word stores, one of which straddles the border.
-    bytes straddling(MIB);
+    // A literal run that starts three bytes before the third chunk border (2
+    // MiB chunks): the decoder copies it with word stores, one of which
+    // straddles the border.
+    bytes straddling(5 * MIB);
     for (std::size_t i = 0; i < 16; ++i) {
-        straddling[(256u << 10) - 3 + i] = static_cast<unsigned char>(0x5A ^ (i * 37));
+        straddling[4 * MIB - 3 + i] = static_cast<unsigned char>(0x5A ^ (i * 37));
     }
     bytes cut = kit::compress_lzo1x(demo, kit::compressor::lzo1x_1);
     cut.resize(cut.size() - 1000);
@@ -103,7 +104,7 @@ TEST(ImageWindowTest, StreamsAcrossChunkBordersMatchTheWholeImageWay) {
          kit::compress_lzo1x(demo_999, kit::compressor::lzo1x_999), 2 * MIB + 5 * 1024, demo_999,
          LZO_E_OK},
         {"store straddling a chunk border",
-         kit::compress_lzo1x(straddling, kit::compressor::lzo1x_1), MIB, straddling, LZO_E_OK},
+         kit::compress_lzo1x(straddling, kit::compressor::lzo1x_1), 5 * MIB, straddling, LZO_E_OK},
         {"image of a whole number of chunks", kit::compress_lzo1x(exact, kit::compressor::lzo1x_1),
          3 * MIB, exact, LZO_E_OK},
         {"declared size larger: the tail reads as zeros",
@@ -128,7 +129,7 @@ TEST(ImageWindowTest, StreamsAcrossChunkBordersMatchTheWholeImageWay) {
 #if defined(__linux__) && UNLZON_LINUX_EXTRAS
         // Every Linux build, 32-bit ones too at these sizes, has the window.
         EXPECT_TRUE(window.windowed);
-        EXPECT_LE(window.resident, 2 * MIB);
+        EXPECT_LE(window.resident, 4 * MIB);
 #endif
         if (c.code != LZO_E_OK) {
             continue;  // the program writes nothing of a failed decoding
@@ -245,7 +246,7 @@ TEST(ImageWindowTest, FaultGuardHoldsOnlyWhileTheDecoderRuns) {
 TEST(ImageWindowTest, InterruptEndsAWriteThatStallsInTheFaultHandler) {
     SKIP_WITHOUT_LINUX_EXTRA("page_moves", "nothing is written while the decoder runs");
     ASSERT_EQ(lzo_init(), LZO_E_OK);
-    const bytes stream = kit::compress_lzo1x(noise(4 * MIB, 31), kit::compressor::lzo1x_1);
+    const bytes stream = kit::compress_lzo1x(noise(12 * MIB, 31), kit::compressor::lzo1x_1);
     test::temp_dir dir;
     for (const int signal_number : {SIGINT, SIGTERM}) {
         SCOPED_TRACE(signal_number);
@@ -260,7 +261,7 @@ TEST(ImageWindowTest, InterruptEndsAWriteThatStallsInTheFaultHandler) {
             }
             const pending_at pending(dir / "out.nds", true);
             const std::optional<pending_output>& named = pending.output;
-            std::optional<image_window> window = image_window::create(4 * MIB, ends[1]);
+            std::optional<image_window> window = image_window::create(12 * MIB, ends[1]);
             if (!named || !window) {
                 _exit(2);
             }
@@ -353,7 +354,7 @@ TEST(ImageWindowTest, WriteErrorDuringTheDecodingKeepsTheReportsOrder) {
     const std::string input = dir / "demo.bin";
     const std::string output = input + ".nds";
     const bytes earlier = {'o', 'l', 'd'};
-    const bytes image = noise(4 * MIB, 21);
+    const bytes image = noise(8 * MIB, 21);
     const bytes stream = kit::compress_lzo1x(image, kit::compressor::lzo1x_1);
     bytes cut = stream;
     cut.resize(cut.size() - 100);
@@ -364,9 +365,9 @@ TEST(ImageWindowTest, WriteErrorDuringTheDecodingKeepsTheReportsOrder) {
         std::string err;
     };
     const case_t cases[] = {
-        {"whole stream", kit::make_container(4 * MIB, stream), FAILED,
+        {"whole stream", kit::make_container(8 * MIB, stream), FAILED,
          "  ERROR: Could not write output file (" + output + ")!\n"},
-        {"broken stream", kit::make_container(4 * MIB, cut), 1,
+        {"broken stream", kit::make_container(8 * MIB, cut), 1,
          "internal error - decompression failed: -4\n"},
     };
     for (const case_t& c : cases) {
@@ -374,7 +375,7 @@ TEST(ImageWindowTest, WriteErrorDuringTheDecodingKeepsTheReportsOrder) {
         test::write_file(input, c.container);
         test::write_file(output, earlier);
         test::run_options options;
-        options.file_size_limit = 3 * MIB / 2;  // met while the window writes
+        options.file_size_limit = 3 * MIB;  // met while the window writes
         const test::run_result r = test::run_unlzon({input}, options);
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.err, c.err);
@@ -393,12 +394,12 @@ TEST(ImageWindowTest, RunsTheWindowCannotServeEndWithALineOrTheImage) {
     test::temp_dir dir;
     const std::string input = dir / "demo.bin";
     const std::string output = input + ".nds";
-    const bytes image = noise(4 * MIB, 41);
+    const bytes image = noise(8 * MIB, 41);
     test::write_file(
-        input, kit::make_container(4 * MIB, kit::compress_lzo1x(image, kit::compressor::lzo1x_1)));
+        input, kit::make_container(8 * MIB, kit::compress_lzo1x(image, kit::compressor::lzo1x_1)));
     const bytes earlier = {'o', 'l', 'd'};
     const std::string no_memory =
-        "  ERROR: Could not allocate 4194304 bytes for the image buffer!\n";
+        "  ERROR: Could not allocate 8388608 bytes for the image buffer!\n";
     struct case_t {
         const char* name;
         bool refuse_moves;
