@@ -207,8 +207,21 @@ def batch_sizes(seed, count):
     return sizes
 
 
+class PairedRuns:
+    """What each series derives from its runs of both tools, round by round
+    (the `unlzon` and `lzop` lists of the dataclasses below)."""
+
+    @property
+    def ratios(self):
+        return ratios_of([u.wall_ns for u in self.unlzon], [l.wall_ns for l in self.lzop])
+
+    @property
+    def peak_bytes(self):
+        return max(r.maxrss_kib for r in self.unlzon) * 1024
+
+
 @dataclass
-class BatchResult:
+class BatchResult(PairedRuns):
     """The batch series: whole-folder runs of each side, round by round."""
 
     demos: int
@@ -218,14 +231,6 @@ class BatchResult:
     largest_in_size: int
     unlzon: list
     lzop: list
-
-    @property
-    def ratios(self):
-        return ratios_of([u.wall_ns for u in self.unlzon], [l.wall_ns for l in self.lzop])
-
-    @property
-    def peak_bytes(self):
-        return max(r.maxrss_kib for r in self.unlzon) * 1024
 
     def label(self):
         return (f"{self.demos} demos of {self.smallest / MIB:.1f}-{self.largest / MIB:.1f} MiB, "
@@ -628,7 +633,7 @@ def check_batch(manifest, outputs, who):
 
 
 @dataclass
-class SizeResult:
+class SizeResult(PairedRuns):
     mode: str
     size_mib: int
     in_size: int
@@ -636,14 +641,6 @@ class SizeResult:
     lzo_file_size: int
     unlzon: list
     lzop: list
-
-    @property
-    def ratios(self):
-        return ratios_of([u.wall_ns for u in self.unlzon], [l.wall_ns for l in self.lzop])
-
-    @property
-    def peak_bytes(self):
-        return max(r.maxrss_kib for r in self.unlzon) * 1024
 
 
 def median_of(runs, field):
