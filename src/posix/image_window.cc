@@ -47,19 +47,18 @@ constexpr std::size_t WINDOW_CHUNKS = 2;
 
 }  // namespace
 
-// An address range of `length` bytes, of which the chunks [oldest, next) are
-// memory and the rest inaccessible. Changed only by the fault handler while
-// the decoder runs, and read by the rest only before and after.
+// The image's address range, `chunks` chunks from `range`, of which the
+// chunks [oldest, next) are memory and the rest inaccessible. Changed only by the fault handler
+// while the decoder runs, and read by the rest only before and after.
 struct image_window::pages {
     unsigned char* mapping = nullptr;  // as reserved, with room to align the range
     std::size_t mapping_length = 0;
     unsigned char* range = nullptr;  // the image's first byte, on a chunk border
-    std::size_t length = 0;
-    std::size_t chunks = 0;         // chunks that cover the image
-    std::size_t oldest = 0;         // the oldest chunk still in memory
-    std::size_t next = 0;           // the first chunk that is not (yet) memory
-    unsigned char* hole = nullptr;  // a chunk no longer reserved, if re-reserving it failed
-    image_window* owner = nullptr;  // the window, while its decoder runs
+    std::size_t chunks = 0;          // chunks that cover the image
+    std::size_t oldest = 0;          // the oldest chunk still in memory
+    std::size_t next = 0;            // the first chunk that is not (yet) memory
+    unsigned char* hole = nullptr;   // a chunk no longer reserved, if re-reserving it failed
+    image_window* owner = nullptr;   // the window, while its decoder runs
 
     unsigned char* chunk_at(std::size_t index) const { return range + index * CHUNK; }
 };
@@ -176,7 +175,6 @@ bool image_window::reserve() noexcept {
     window->mapping = static_cast<unsigned char*>(mapping);
     window->mapping_length = mapping_length;
     window->range = range;
-    window->length = length;
     window->chunks = static_cast<std::size_t>(chunks);
     window->next = first;
     pages_ = window;
