@@ -5,6 +5,7 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
@@ -23,9 +24,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "test_support.h"
 
@@ -102,18 +105,35 @@ bool hide_mounts(bool proc, bool dev) {
            (!dev || mount("tmpfs", "/dev", "tmpfs", 0, "size=16k") == 0);
 }
 
-// From here on, every mremap of this process and its children fails with
-// ENOMEM. False if the filter cannot be installed.
-bool refuse_mremap() {
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_mremap, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (ENOMEM & SECCOMP_RET_DATA)),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+// From here on, each of `calls` of this process and its children fails with
+// `error`. False if the filter cannot be installed.
+bool refuse_calls(std::initializer_list<long> calls, int error) {
+    std::vector<sock_filter> filter{BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
+    for (const long call : calls) {
+        filter.push_back(
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(call), 0, 1));
+        filter.push_back(
+            BPF_STMT(BPF_RET | BPF_K,
+                     SECCOMP_RET_ERRNO | (static_cast<std::uint32_t>(error) & SECCOMP_RET_DATA)));
+    }
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
     return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// Every mremap fails with ENOMEM, as near the map count limit.
+bool refuse_mremap() {
+    return refuse_calls({__NR_mremap}, ENOMEM);
+}
+
+// No thread can be created, as at the process limit; a process (fork) could.
+bool refuse_threads() {
+#ifdef __NR_clone3
+    return refuse_calls({__NR_clone, __NR_clone3}, EAGAIN);
+#else
+    return refuse_calls({__NR_clone}, EAGAIN);
+#endif
 }
 
 // In the child, between fork and exec: limits and signal dispositions.
@@ -193,7 +213,8 @@ void apply_options(const run_options& options) {
         (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
         _exit(126);
     }
-    if (options.refuse_page_moves && !refuse_mremap()) {
+    if ((options.refuse_page_moves && !refuse_mremap()) ||
+        (options.refuse_threads && !refuse_threads())) {
         _exit(124);
     }
 }
@@ -367,6 +388,22 @@ bool page_moves_can_be_refused() {
                                  mremap(block, page, page, MREMAP_MAYMOVE | MREMAP_FIXED,
                                         static_cast<char*>(block) + page) == MAP_FAILED &&
                                  errno == ENOMEM;
+            _exit(refused ? 0 : 1);
+        }
+        return pid > 0 && finish_program(pid).status == 0;
+    }();
+    return can;
+}
+
+bool threads_can_be_refused() {
+    static const bool can = [] {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            pthread_t thread{};
+            const bool refused =
+                refuse_threads() &&
+                pthread_create(
+                    &thread, nullptr, [](void*) -> void* { return nullptr; }, nullptr) != 0;
             _exit(refused ? 0 : 1);
         }
         return pid > 0 && finish_program(pid).status == 0;
