@@ -43,6 +43,12 @@ class image_window {
     /// Decode without writing anywhere (no pending output could be had).
     static constexpr sink_type NO_SINK = native_file::INVALID;
 
+    /// Images from this size on are written by a thread of their own while
+    /// they are decoded, where the window has one (POSIX); smaller ones are
+    /// written by the decoding thread, for which the thread would cost more
+    /// than it saves. Chosen with the benchmark: see posix/image_window.cc.
+    static constexpr std::uint32_t WRITER_THREAD_FROM = UINT32_C(8) << 20;
+
     /// Prepare the zero-filled destination of an image of `out_size` bytes
     /// whose bytes go, in order, to the open file `sink` at its current
     /// position (NO_SINK: to nowhere). nullopt if the memory cannot be had.

@@ -125,7 +125,7 @@ TEST_F(InterruptTest, SignalDuringTheWriteKeepsTheEarlierOutput) {
 TEST_F(InterruptTest, FaultSignalsSentDuringTheDecodingEndTheRun) {
 #if defined(_WIN32)
     GTEST_SKIP() << "POSIX signals";
-#elif defined(UNDER_ADDRESS_SANITIZER)
+#elif defined(UNDER_ADDRESS_SANITIZER) || defined(UNDER_THREAD_SANITIZER)
     GTEST_SKIP() << "the sanitizer's own fault handlers report a sent fault signal";
 #else
     for (const int signal_number : {SIGBUS, SIGSEGV}) {

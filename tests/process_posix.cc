@@ -396,6 +396,9 @@ bool page_moves_can_be_refused() {
 }
 
 bool threads_can_be_refused() {
+#ifdef UNDER_ADDRESS_SANITIZER
+    return false;  // LeakSanitizer needs a thread of its own at exit
+#endif
     static const bool can = [] {
         const pid_t pid = fork();
         if (pid == 0) {

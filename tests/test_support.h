@@ -152,7 +152,8 @@ bool memory_limit_enforced();
 bool page_moves_can_be_refused();
 
 /// True when run_options::refuse_threads is honoured: a seccomp filter makes
-/// every clone fail with EAGAIN, as at the process limit. Linux only.
+/// every clone fail with EAGAIN, as at the process limit. Linux only; not
+/// under AddressSanitizer, whose leak check at exit needs a thread.
 bool threads_can_be_refused();
 
 /// True when a child can have a mount namespace of its own with an empty

@@ -6,17 +6,34 @@
 // chunk, the guard's handler writes the oldest chunk to the output and moves
 // its pages to the front (a Linux extra: posix/linux_extras.h).
 //
+// For a large image a writer thread writes instead, so that writing overlaps
+// decoding: the handler hands it each final chunk through a pipe (a write of
+// one byte: async-signal-safe, no lock), the writer writes the chunks in order
+// and publishes how many it has written (a lock-free atomic, then a wake-up
+// byte), and the handler moves a written chunk's pages to the front, maps
+// fresh ones while the writer is behind (up to RING chunks in all), and waits
+// for the writer only when RING chunks are memory and none is written. The
+// thread is created with every signal blocked, so that every signal still
+// reaches the decoding thread, whose handlers remove the pending file; after
+// the decoder returns (or is left by the guard's jump), the thread is stopped
+// and joined before anything else touches the sink. Where no thread can be
+// had, the handler writes as above.
+//
 // Why this is sound with liblzo2's checking decoder: it writes the image
 // strictly forward, reads back only bytes it has written and at most 49,151
 // bytes behind its front, and calls no function. So its first touch of a chunk
 // is a store at the front, and a chunk the front has left by more than a whole
 // chunk is final. A fault anywhere else is not the window's, and ends the
 // process as it would have without it.
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -44,8 +61,31 @@ constexpr std::size_t LZO1X_LOOK_BACK = 49151;
 static_assert(CHUNK > LZO1X_LOOK_BACK);
 // The front chunk and one whole chunk behind it.
 constexpr std::size_t WINDOW_CHUNKS = 2;
+// The most chunks that are memory while a writer thread runs: the two the
+// decoder needs and those waiting to be written.
+constexpr std::size_t RING = 4;
+static_assert(RING > WINDOW_CHUNKS);
 
 }  // namespace
+
+// The writer thread's side of the window: what the fault handler and the
+// writer hand each other. Chunks are handed over and written in order.
+struct chunk_writer {
+    int sink = -1;
+    int to_writer[2] = {-1, -1};           // a byte: more chunks are posted, or stop
+    int to_front[2] = {-1, -1};            // a byte: more chunks are written
+    std::atomic<std::size_t> posted{0};    // chunks [0, posted) are final
+    std::atomic<std::size_t> released{0};  // chunks [0, released) are written (or skipped)
+    std::atomic<bool> stopping{false};     // nothing more will be posted
+    std::atomic<int> error{0};             // the first write error, 0 if none
+    pthread_t thread{};
+    bool running = false;
+};
+
+static_assert(std::atomic<std::size_t>::is_always_lock_free);
+static_assert(std::atomic<bool>::is_always_lock_free);
+static_assert(std::atomic<int>::is_always_lock_free);
+static_assert(std::is_trivially_destructible_v<chunk_writer>);
 
 // The image's address range, `chunks` chunks from `range`, of which the
 // chunks [oldest, next) are memory and the rest inaccessible. Changed only by the fault handler
@@ -59,16 +99,20 @@ struct image_window::pages {
     std::size_t next = 0;            // the first chunk that is not (yet) memory
     unsigned char* hole = nullptr;   // a chunk no longer reserved, if re-reserving it failed
     image_window* owner = nullptr;   // the window, while its decoder runs
+    chunk_writer writer;             // the writer thread, where one runs
 
     unsigned char* chunk_at(std::size_t index) const { return range + index * CHUNK; }
 };
 
 static_assert(std::is_trivially_destructible_v<image_window::pages>);
 
-// The fault handler's way into the window.
+// The fault handler's and the writer thread's way into the window.
 struct window_access {
     static posix::window_step follow(void* data, const void* address) noexcept;
     static void decode(void* data) noexcept;
+    static void* write_chunks(void* data) noexcept;
+    static void start_writer(image_window& window) noexcept;
+    static void stop_writer(image_window& window) noexcept;
 };
 
 namespace {
@@ -82,31 +126,52 @@ struct decoder_call {
     decode_result result;
 };
 
-}  // namespace
-
-void window_access::decode(void* data) noexcept {
-    auto& call = *static_cast<decoder_call*>(data);
-    call.result = decode_demo_payload(call.payload, call.in_size, call.image, call.out_size);
+// Tell the other side that there is news. The pipe's write end does not
+// block: a byte still unread already wakes the reader. Async-signal-safe.
+bool ring(int fd) noexcept {
+    const char byte = 0;
+    ssize_t put = 0;
+    do {
+        put = write(fd, &byte, 1);
+    } while (put < 0 && errno == EINTR);
+    return put == 1 || (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
 }
 
-// Called on a SIGSEGV at `address`. A store at the front chunk, or one that
-// straddles its border and is reported below it (some processors do), is the
-// decoder's first touch of the next chunk: write out the oldest chunk and move
-// its memory there. The result of every call is checked: a move that fails
-// leaves the decoder stuck, which the guard turns into an error.
-posix::window_step window_access::follow(void* data, const void* address) noexcept {
-    auto& window = *static_cast<image_window::pages*>(data);
-    const auto at = reinterpret_cast<std::uintptr_t>(address);
-    const auto base = reinterpret_cast<std::uintptr_t>(window.range);
-    const std::uintptr_t from = base + window.oldest * CHUNK;
-    const std::uintptr_t front_end = base + (window.next + 1) * CHUNK;
-    if (window.next >= window.chunks || at < from || at >= front_end) {
-        return posix::window_step::not_the_window;
+// Wait for news from the other side, taking every byte that came meanwhile.
+// False at the end of the pipe or an error. Async-signal-safe.
+bool wait_for(int fd) noexcept {
+    char bytes[64];
+    ssize_t got = 0;
+    do {
+        got = read(fd, bytes, sizeof bytes);
+    } while (got < 0 && errno == EINTR);
+    return got > 0;
+}
+
+void close_if_open(int& fd) noexcept {
+    if (fd >= 0) {
+        (void)close(fd);
+        fd = -1;
     }
+}
+
+// Map fresh memory over [at, at + length), a whole number of chunks, advised
+// to be huge pages. False if the mapping failed, which may have taken the
+// reservation there with it.
+bool map_memory(unsigned char* at, std::size_t length) noexcept {
+    if (mmap(at, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) ==
+        MAP_FAILED) {
+        return false;
+    }
+    linux_extras::advise_huge_pages(at, length);
+    return true;
+}
+
+// Move the oldest chunk's pages to the front chunk. The same warm pages carry
+// the whole image; the oldest chunk's range becomes inaccessible again, so a
+// stray access there is still caught.
+posix::window_step move_oldest_to_front(image_window::pages& window) noexcept {
     unsigned char* const oldest = window.chunk_at(window.oldest);
-    window.owner->put(oldest, CHUNK);
-    // The same warm pages carry the whole image; the oldest chunk's range
-    // becomes inaccessible again, so a stray access there is still caught.
     if (linux_extras::move_pages(oldest, CHUNK, window.chunk_at(window.next)) != 0) {
         return posix::window_step::failed;  // nothing moved: the range is as it was
     }
@@ -119,6 +184,149 @@ posix::window_step window_access::follow(void* data, const void* address) noexce
         return posix::window_step::failed;
     }
     return posix::window_step::moved;
+}
+
+// Give the front chunk pages of its own.
+posix::window_step map_fresh_front(image_window::pages& window) noexcept {
+    unsigned char* const front = window.chunk_at(window.next);
+    if (!map_memory(front, CHUNK)) {
+        window.hole = front;
+        return posix::window_step::failed;
+    }
+    ++window.next;
+    return posix::window_step::moved;
+}
+
+}  // namespace
+
+void window_access::decode(void* data) noexcept {
+    auto& call = *static_cast<decoder_call*>(data);
+    call.result = decode_demo_payload(call.payload, call.in_size, call.image, call.out_size);
+}
+
+// Called on a SIGSEGV at `address`. A store at the front chunk, or one that
+// straddles its border and is reported below it (some processors do), is the
+// decoder's first touch of the next chunk, and makes the chunk two behind it
+// final: write that out (or hand it to the writer thread) and give the front
+// pages. The result of every call is checked: a step that fails leaves the
+// decoder stuck, which the guard turns into an error.
+posix::window_step window_access::follow(void* data, const void* address) noexcept {
+    auto& window = *static_cast<image_window::pages*>(data);
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    const auto base = reinterpret_cast<std::uintptr_t>(window.range);
+    const std::uintptr_t from = base + window.oldest * CHUNK;
+    const std::uintptr_t front_end = base + (window.next + 1) * CHUNK;
+    if (window.next >= window.chunks || at < from || at >= front_end) {
+        return posix::window_step::not_the_window;
+    }
+    chunk_writer& writer = window.writer;
+    if (!writer.running) {
+        window.owner->put(window.chunk_at(window.oldest), CHUNK);
+        return move_oldest_to_front(window);
+    }
+    writer.posted.store(window.next - 1, std::memory_order_release);
+    if (!ring(writer.to_writer[1])) {
+        return posix::window_step::failed;
+    }
+    std::size_t released = writer.released.load(std::memory_order_acquire);
+    if (released <= window.oldest && window.next - window.oldest < RING) {
+        return map_fresh_front(window);  // the writer is behind: let the decoder run on
+    }
+    while (released <= window.oldest) {
+        // The writer closes its end only when it can no longer write.
+        if (!wait_for(writer.to_front[0])) {
+            return posix::window_step::failed;
+        }
+        released = writer.released.load(std::memory_order_acquire);
+    }
+    return move_oldest_to_front(window);
+}
+
+// The writer thread: write each posted chunk in order until stopped. After a
+// write error it writes nothing more but still releases the chunks, so that
+// the decoding goes on.
+void* window_access::write_chunks(void* data) noexcept {
+    auto& window = *static_cast<image_window::pages*>(data);
+    chunk_writer& writer = window.writer;
+    std::size_t done = 0;
+    for (;;) {
+        const bool stopping = writer.stopping.load(std::memory_order_acquire);
+        const std::size_t posted = writer.posted.load(std::memory_order_acquire);
+        for (; done < posted; ++done) {
+            if (writer.error.load(std::memory_order_relaxed) == 0) {
+                const int error = write_all(writer.sink, window.chunk_at(done), CHUNK);
+                writer.error.store(error, std::memory_order_relaxed);
+            }
+            writer.released.store(done + 1, std::memory_order_release);
+            if (!ring(writer.to_front[1])) {
+                break;
+            }
+        }
+        if (stopping) {
+            return nullptr;
+        }
+        // The end of the pipe without a stop cannot come from this program;
+        // either way the handler must not wait for this thread any longer,
+        // so its wake-up pipe ends here too.
+        if ((done < posted || !wait_for(writer.to_writer[0])) &&
+            !writer.stopping.load(std::memory_order_acquire)) {
+            close_if_open(writer.to_front[1]);
+            return nullptr;
+        }
+    }
+}
+
+// Start the writer thread for a window with a sink; where none can be had,
+// the fault handler writes instead.
+void window_access::start_writer(image_window& window) noexcept {
+    chunk_writer& writer = window.pages_->writer;
+    writer.sink = static_cast<int>(window.sink_);
+    // The write ends never block: one unread byte is news enough.
+    if (pipe2(writer.to_writer, O_CLOEXEC) != 0) {
+        return;
+    }
+    sigset_t every_signal;
+    sigset_t mask_before;
+    bool created = pipe2(writer.to_front, O_CLOEXEC) == 0 &&
+                   fcntl(writer.to_writer[1], F_SETFL, O_NONBLOCK) == 0 &&
+                   fcntl(writer.to_front[1], F_SETFL, O_NONBLOCK) == 0 &&
+                   sigfillset(&every_signal) == 0 &&
+                   pthread_sigmask(SIG_BLOCK, &every_signal, &mask_before) == 0;
+    if (created) {
+        // Created with every signal blocked, the thread leaves each one to the
+        // decoding thread, whose handlers remove the pending file.
+        created = pthread_create(&writer.thread, nullptr, write_chunks, window.pages_) == 0;
+        (void)pthread_sigmask(SIG_SETMASK, &mask_before, nullptr);
+    }
+    if (!created) {
+        for (int* fd : {&writer.to_writer[0], &writer.to_writer[1], &writer.to_front[0],
+                        &writer.to_front[1]}) {
+            close_if_open(*fd);
+        }
+        return;
+    }
+    writer.running = true;
+}
+
+// Stop and join the writer thread, if one runs, and take over what it wrote:
+// the rest is the window's to write.
+void window_access::stop_writer(image_window& window) noexcept {
+    chunk_writer& writer = window.pages_->writer;
+    if (!writer.running) {
+        return;
+    }
+    writer.stopping.store(true, std::memory_order_release);
+    close_if_open(writer.to_writer[1]);  // the end of the pipe wakes the writer
+    const int joined = pthread_join(writer.thread, nullptr);
+    writer.running = false;
+    for (int* fd : {&writer.to_writer[0], &writer.to_front[0], &writer.to_front[1]}) {
+        close_if_open(*fd);
+    }
+    window.written_ = std::uint64_t{writer.released.load(std::memory_order_acquire)} * CHUNK;
+    window.write_error_ = writer.error.load(std::memory_order_relaxed);
+    if (window.write_error_ == 0 && joined != 0) {
+        window.write_error_ = joined;  // the thread may still write: nothing more may
+    }
 }
 
 bool image_window::reserve() noexcept {
@@ -161,13 +369,11 @@ bool image_window::reserve() noexcept {
     auto* const range = static_cast<unsigned char*>(mapping) + ((CHUNK - at % CHUNK) % CHUNK);
     const std::size_t first =
         std::min<std::size_t>(WINDOW_CHUNKS, static_cast<std::size_t>(chunks));
-    if (mmap(range, first * CHUNK, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
-             -1, 0) == MAP_FAILED) {
+    if (!map_memory(range, first * CHUNK)) {
         (void)munmap(mapping, mapping_length);
         std::free(window);
         return false;
     }
-    linux_extras::advise_huge_pages(range, first * CHUNK);
     // Touched now, one store a page: with huge pages, one fault a chunk.
     for (std::size_t offset = 0; offset < first * CHUNK; offset += page) {
         range[offset] = 0;
@@ -211,10 +417,14 @@ decode_result image_window::decode(const unsigned char* payload, std::uint32_t i
         pages_->owner = this;
         watch.follow = window_access::follow;
         watch.window = pages_;
+        if (sink_ != NO_SINK && out_size_ >= WRITER_THREAD_FROM && pages_->chunks > WINDOW_CHUNKS) {
+            window_access::start_writer(*this);
+        }
     }
     const posix::fault_outcome outcome =
         posix::run_guarding_faults(watch, window_access::decode, &call);
     if (pages_ != nullptr) {
+        window_access::stop_writer(*this);
         pages_->owner = nullptr;
     }
     switch (outcome) {

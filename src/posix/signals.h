@@ -24,7 +24,9 @@
 //          it gets the action from before the guard (the cleanup, the
 //          default, or nothing if it was ignored);
 //       b. SIGSEGV at the image window's front is the window's: the window
-//          writes its oldest chunk and moves the pages (image_window);
+//          writes its oldest final chunk, or hands it to its writer thread,
+//          and gives the front pages, waiting for the writer if it is too far
+//          behind (image_window);
 //       c. SIGBUS on the payload's view of the file: the file could not
 //          deliver a page (cut short, or a read error);
 //       d. anything else, and any fault while the guard is already handling
@@ -39,9 +41,14 @@
 //
 // Both handlers run on an alternate signal stack, so that a stack overflow
 // still removes the pending file, and both call only system calls that take
-// no lock of the C library's (write, mremap, mmap, munmap, unlinkat,
+// no lock of the C library's (write, read, mremap, mmap, munmap, unlinkat,
 // sigaction, raise, sigprocmask) and read only state published by lock-free
 // atomics or volatile sig_atomic_t.
+//
+// The one other thread a run may have, the image window's writer, is created
+// with every signal blocked: each signal reaches the decoding thread, which
+// runs these handlers, also while it waits for the writer or the writer
+// writes.
 #pragma once
 
 #include <signal.h>
