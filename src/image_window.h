@@ -46,7 +46,7 @@ class image_window {
     /// Images from this size on are written by a thread of their own while
     /// they are decoded, where the window has one (POSIX); smaller ones are
     /// written by the decoding thread, for which the thread would cost more
-    /// than it saves. Chosen with the benchmark: see posix/image_window.cc.
+    /// than it saves (measured: see posix/image_window.cc).
     static constexpr std::uint32_t WRITER_THREAD_FROM = UINT32_C(8) << 20;
 
     /// Prepare the zero-filled destination of an image of `out_size` bytes
@@ -99,6 +99,8 @@ class image_window {
     // where the system has no way to move pages or refuses the range.
     bool reserve() noexcept;
     void release() noexcept;
+    // True when a writer thread is to write the image (POSIX).
+    bool writes_in_thread() const;
     // Append `count` bytes to the sink unless a write failed before; keeps the
     // first error. Async-signal-safe.
     void put(const unsigned char* data, std::size_t count) noexcept;
