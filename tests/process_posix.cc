@@ -5,7 +5,6 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
@@ -388,25 +387,6 @@ bool page_moves_can_be_refused() {
                                  mremap(block, page, page, MREMAP_MAYMOVE | MREMAP_FIXED,
                                         static_cast<char*>(block) + page) == MAP_FAILED &&
                                  errno == ENOMEM;
-            _exit(refused ? 0 : 1);
-        }
-        return pid > 0 && finish_program(pid).status == 0;
-    }();
-    return can;
-}
-
-bool threads_can_be_refused() {
-#ifdef UNDER_ADDRESS_SANITIZER
-    return false;  // LeakSanitizer needs a thread of its own at exit
-#endif
-    static const bool can = [] {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            pthread_t thread{};
-            const bool refused =
-                refuse_threads() &&
-                pthread_create(
-                    &thread, nullptr, [](void*) -> void* { return nullptr; }, nullptr) != 0;
             _exit(refused ? 0 : 1);
         }
         return pid > 0 && finish_program(pid).status == 0;

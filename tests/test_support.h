@@ -95,7 +95,7 @@ struct run_options {
     std::vector<int> blocked_signals;   // signals blocked at start, as a parent may pass them
     std::uint64_t data_limit = 0;       // RLIMIT_DATA for the child (ulimit -d), 0 for none
     bool refuse_page_moves = false;  // mremap fails with ENOMEM (see page_moves_can_be_refused())
-    bool refuse_threads = false;     // no thread can be created (see threads_can_be_refused())
+    bool refuse_threads = false;     // clone fails with EAGAIN, as at the process limit (same)
     std::string working_dir;         // empty: this process's
     // POSIX only; the mount namespaces need root (see can_hide_mounts()).
     bool stdin_closed = false;           // descriptor 0 not open at all
@@ -150,11 +150,6 @@ bool memory_limit_enforced();
 /// makes every mremap fail with ENOMEM, as the kernel does near the map count
 /// limit. Linux only; an emulator may keep the filter from the program.
 bool page_moves_can_be_refused();
-
-/// True when run_options::refuse_threads is honoured: a seccomp filter makes
-/// every clone fail with EAGAIN, as at the process limit. Linux only; not
-/// under AddressSanitizer, whose leak check at exit needs a thread.
-bool threads_can_be_refused();
 
 /// True when a child can have a mount namespace of its own with an empty
 /// /proc or /dev (run_options::hide_proc, empty_dev). POSIX only.
