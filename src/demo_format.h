@@ -54,7 +54,7 @@ struct payload_result {
 header_result read_demo_header(const input_file& file);
 
 /// Payloads from this size on are viewed where the system allows it.
-constexpr std::uint32_t VIEW_FROM = UINT32_C(4) << 20;
+constexpr std::uint32_t VIEW_FROM = UINT32_C(2) << 20;
 
 /// The `header.in_size` payload bytes that follow the header, read into a new
 /// buffer or, from VIEW_FROM bytes on and where the system allows, as a
