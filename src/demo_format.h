@@ -53,14 +53,11 @@ struct payload_result {
 /// the sizes themselves are never rejected.
 header_result read_demo_header(const input_file& file);
 
-/// Payloads from this size on are viewed where the system allows it.
-constexpr std::uint32_t VIEW_FROM = UINT32_C(2) << 20;
-
 /// The `header.in_size` payload bytes that follow the header, read into a new
-/// buffer or, from VIEW_FROM bytes on and where the system allows, as a
-/// read-only view of the file: decode it only through image_window::decode()
-/// (see byte_buffer::map_file). A file that ends before the payload does is
-/// not_a_demo, found from the file's length before anything is allocated.
+/// buffer or, where the system allows, as a read-only view of the file: decode
+/// it only through image_window::decode() (see byte_buffer::map_file). A file
+/// that ends before the payload does is not_a_demo, found from the file's
+/// length before anything is allocated.
 payload_result read_demo_payload(const input_file& file, const demo_header& header);
 
 /// Decode an unsigned 32-bit big-endian number, whatever the host's byte order.

@@ -14,12 +14,10 @@ namespace unlzon {
 
 namespace {
 
-// Blocks from MAPPED_FROM on are mapped straight from the kernel, a whole
-// number of huge pages: they arrive zeroed, so nothing clears them a second
-// time, and they can be backed by huge pages, one page fault where 512 were
-// (a 4 KiB fault costs about 10 us on the 2-core AMD VM, a 2 MiB one 0.2 ms).
+// Blocks from this size on are mapped straight from the kernel: they arrive
+// zeroed, so nothing clears them a second time, and they can be backed by
+// huge pages, which cuts the page faults of a large image by a factor of 512.
 constexpr std::size_t HUGE_PAGE_SIZE = std::size_t{2} << 20;
-constexpr std::size_t MAPPED_FROM = std::size_t{64} << 10;
 
 unsigned char* map_zeroed(std::size_t length) {
     // MAP_ANONYMOUS: macOS and FreeBSD both have it (POSIX.1-2024 adds it).
@@ -35,7 +33,7 @@ unsigned char* map_zeroed(std::size_t length) {
 }  // namespace
 
 std::optional<byte_buffer> byte_buffer::allocate(std::size_t size) {
-    if (size >= MAPPED_FROM && size <= SIZE_MAX - HUGE_PAGE_SIZE) {
+    if (size >= HUGE_PAGE_SIZE && size <= SIZE_MAX - HUGE_PAGE_SIZE) {
         // A whole number of huge pages lets the kernel align the mapping to them.
         const std::size_t length = (size + HUGE_PAGE_SIZE - 1) / HUGE_PAGE_SIZE * HUGE_PAGE_SIZE;
         if (unsigned char* const block = map_zeroed(length)) {
