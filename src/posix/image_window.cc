@@ -467,7 +467,8 @@ decode_result image_window::decode(const unsigned char* payload, std::uint32_t i
 }
 
 bool image_window::writes_in_thread() const {
-    return sink_ != NO_SINK && out_size_ >= WRITER_THREAD_FROM && out_size_ > CHUNK;
+    return WRITER_THREAD && sink_ != NO_SINK && out_size_ >= WRITER_THREAD_FROM &&
+           out_size_ > CHUNK;
 }
 
 unsigned char* image_window::destination() {
