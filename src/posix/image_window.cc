@@ -13,12 +13,11 @@
 // then a wake-up byte at each whole chunk), and the handler moves a written
 // chunk's pages to the front, maps fresh ones while the writer is behind (up
 // to RING chunks in all), and waits for the writer only when RING chunks are
-// memory and none is written. The
-// thread is created with every signal blocked, so that every signal still
-// reaches the decoding thread, whose handlers remove the pending file; after
-// the decoder returns (or is left by the guard's jump), the thread is stopped
-// and joined before anything else touches the sink. Where no thread can be
-// had, the handler writes as above.
+// memory and none is written. The thread is created with every signal
+// blocked, so that every signal still reaches the decoding thread, whose
+// handlers remove the pending file; after the decoder returns (or is left by
+// the guard's jump), the thread is stopped and joined before anything else
+// touches the sink. Where no thread can be had, the handler writes as above.
 //
 // Why this is sound with liblzo2's checking decoder: it writes the image
 // strictly forward, reads back only bytes it has written and at most 49,151
@@ -103,8 +102,9 @@ static_assert(std::atomic<int>::is_always_lock_free);
 static_assert(std::is_trivially_destructible_v<chunk_writer>);
 
 // The image's address range, `chunks` chunks from `range`, of which the
-// chunks [oldest, next) are memory and the rest inaccessible. Changed only by the fault handler
-// while the decoder runs, and read by the rest only before and after.
+// chunks [oldest, next) are memory and the rest inaccessible. Changed only by
+// the fault handler while the decoder runs, and read by the rest only before
+// and after.
 struct image_window::pages {
     unsigned char* mapping = nullptr;  // as reserved, with room to align the range
     std::size_t mapping_length = 0;
@@ -221,10 +221,11 @@ void window_access::decode(void* data) noexcept {
 
 // Called on a SIGSEGV at `address`. A store at the front chunk, or one that
 // straddles its border and is reported below it (some processors do), is the
-// decoder's first touch of the next chunk, and makes the chunk two behind it
-// final: write that out (or hand it to the writer thread) and give the front
-// pages. The result of every call is checked: a step that fails leaves the
-// decoder stuck, which the guard turns into an error.
+// decoder's first touch of the next chunk: the bytes behind it are final and
+// the chunk two behind it is out of reach. Write that chunk out and move its
+// pages to the front, or hand the final bytes to the writer thread and give
+// the front fresh pages, or the oldest chunk's once the writer has written it. The result of every call is checked: a step that fails
+// leaves the decoder stuck, which the guard turns into an error.
 posix::window_step window_access::follow(void* data, const void* address) noexcept {
     auto& window = *static_cast<image_window::pages*>(data);
     const auto at = reinterpret_cast<std::uintptr_t>(address);
