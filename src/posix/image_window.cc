@@ -224,8 +224,9 @@ void window_access::decode(void* data) noexcept {
 // decoder's first touch of the next chunk: the bytes behind it are final and
 // the chunk two behind it is out of reach. Write that chunk out and move its
 // pages to the front, or hand the final bytes to the writer thread and give
-// the front fresh pages, or the oldest chunk's once the writer has written it. The result of every call is checked: a step that fails
-// leaves the decoder stuck, which the guard turns into an error.
+// the front fresh pages, or the oldest chunk's once the writer has written
+// it. The result of every call is checked: a step that fails leaves the
+// decoder stuck, which the guard turns into an error.
 posix::window_step window_access::follow(void* data, const void* address) noexcept {
     auto& window = *static_cast<image_window::pages*>(data);
     const auto at = reinterpret_cast<std::uintptr_t>(address);
