@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "windows/interrupts.h"
+#include "windows/path.h"
 
 namespace unlzon {
 

@@ -4,7 +4,6 @@
 // mremap) nor retry a store from a handler as cheaply, and nothing is read
 // through a view of a file here, so nothing can fault.
 #include "image_window.h"
-#include "decompress.h"
 
 namespace unlzon {
 
@@ -16,8 +15,9 @@ bool image_window::reserve() noexcept {
 
 void image_window::release() noexcept {}
 
-decode_result image_window::decode(const unsigned char* payload, std::uint32_t in_size) {
-    return decode_demo_payload(payload, in_size, whole_->data(), out_size_);
+decode_outcome image_window::decode(demo_decoder decoder, const unsigned char* payload,
+                                    std::uint32_t in_size) {
+    return decoder(payload, in_size, whole_->data(), out_size_);
 }
 
 unsigned char* image_window::destination() {

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <string>
 
-#include "windows/interrupts.h"
+#include "windows/path.h"
 
 namespace unlzon {
 

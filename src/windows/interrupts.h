@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Paths in UTF-8 as the system's wide strings, and the one pending file that
-// a console control event (Ctrl+C, Ctrl+Break, closing the console, logoff,
-// shutdown) must not leave behind.
+// The one pending file that a console control event (Ctrl+C, Ctrl+Break, closing the console,
+// logoff, shutdown) must not leave behind.
 #pragma once
 
 #include <windows.h>
@@ -9,9 +8,6 @@
 #include <string>
 
 namespace unlzon::windows {
-
-/// `path` (UTF-8) as UTF-16; false if it is not valid UTF-8.
-bool widen(const std::string& path, std::wstring& wide);
 
 /// Install the console control handler; call once, at start.
 void install_control_handler();

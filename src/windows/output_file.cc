@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "windows/interrupts.h"
+#include "windows/path.h"
 
 namespace unlzon {
 
