@@ -28,6 +28,7 @@
 #include "demo_format.h"
 #include "image_window.h"
 #include "input_file.h"
+#include "test_access.h"
 
 namespace {
 
@@ -123,10 +124,10 @@ bytes_view read_image(std::size_t size) {
 }
 
 void decode_and_check(const unsigned char* payload, std::uint32_t in_size, std::uint32_t out_size) {
-    std::optional<image_window> whole = image_window::create_whole(out_size, image_window::NO_SINK);
+    std::optional<image_window> whole = test_access::whole_window(out_size, image_window::NO_SINK);
     check(whole.has_value(), "image of at most 16 MiB not allocated");
-    const decode_result expected = whole->decode(payload, in_size);
-    check(expected.fault == decode_fault::none, "the whole image's decoding faulted");
+    const decode_outcome expected = whole->decode(decode_demo_payload, payload, in_size);
+    check(expected.what == decode_outcome::kind::decoded, "the whole image's decoding faulted");
     check(expected.actual_size <= out_size, "decoder claims more than out_size bytes");
     note_outcome(expected.code, expected.actual_size == out_size, expected.actual_size);
     const bool accepted = demo_image_accepted(expected, out_size);
@@ -134,26 +135,29 @@ void decode_and_check(const unsigned char* payload, std::uint32_t in_size, std::
     if (!accepted) {
         check(expected.code < 0, "rejected image with a non-negative code");
     } else {
-        check(
-            all_zero(whole->whole_image() + expected.actual_size, out_size - expected.actual_size),
-            "accepted image is not zero after actual_size");
+        check(all_zero(test_access::whole_image(*whole) + expected.actual_size,
+                       out_size - expected.actual_size),
+              "accepted image is not zero after actual_size");
     }
 
     // The program's way: through the window, written as it goes.
     check(ftruncate(image_fd, 0) == 0 && lseek(image_fd, 0, SEEK_SET) == 0,
           "cannot empty the image file");
-    std::optional<decompress_result> decoded =
-        decompress_demo_payload(payload, in_size, out_size, image_fd);
-    check(decoded.has_value(), "window of at most 16 MiB not had");
-    check(decoded->fault == decode_fault::none, "the window's decoding faulted");
-    check(decoded->code == expected.code, "the window's code differs from the whole image's");
-    check(decoded->actual_size == expected.actual_size,
+    decompress_result decoded = decompress_demo_payload(payload, in_size, out_size, image_fd);
+    check(decoded.outcome.what != decode_outcome::kind::no_memory,
+          "window of at most 16 MiB not had");
+    check(decoded.outcome.what == decode_outcome::kind::decoded, "the window's decoding faulted");
+    check(decoded.outcome.code == expected.code,
+          "the window's code differs from the whole image's");
+    check(decoded.outcome.actual_size == expected.actual_size,
           "the window's actual_size differs from the whole image's");
     if (accepted) {
-        check(decoded->image.flush(decoded->actual_size) == 0, "writing the image failed");
+        check(decoded.image.finish(decoded.outcome).what == decode_outcome::kind::decoded,
+              "writing the image failed");
         check(ftruncate(image_fd, static_cast<off_t>(out_size)) == 0, "cannot extend the image");
         const bytes_view written = read_image(out_size);
-        check(out_size == 0 || std::memcmp(written.data, whole->whole_image(), out_size) == 0,
+        check(out_size == 0 ||
+                  std::memcmp(written.data, test_access::whole_image(*whole), out_size) == 0,
               "the window's file differs from the whole image");
     }
 }
@@ -174,7 +178,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     store(data, size);
-    std::optional<input_file> file = input_file::open(backing_path.c_str());
+    std::optional<input_file> file = test_access::open_input(backing_path.c_str());
     check(file.has_value(), "backing file does not open");
     check(file->size() == size, "input_file::size differs from the file's length");
 

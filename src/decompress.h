@@ -3,33 +3,34 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 
+#include "decode_outcome.h"
 #include "image_window.h"
 
 namespace unlzon {
 
-struct decompress_result : decode_result {
-    image_window image;  // exactly out_size bytes, zero past actual_size
+struct decompress_result {
+    decode_outcome outcome;
+    image_window image;  // exactly out_size bytes, zero past actual_size; none if no_memory
 };
 
 /// Decode `payload` (in_size bytes) as one LZO1X stream into a new zero-filled
 /// image of exactly `out_size` bytes, whose bytes go, in order, to the open
 /// file `sink` as the decoding proceeds (see image_window; NO_SINK: nowhere).
-/// nullopt if the image's memory cannot be had. Needs lzo_init() to have
-/// succeeded.
-std::optional<decompress_result> decompress_demo_payload(
-    const unsigned char* payload, std::uint32_t in_size, std::uint32_t out_size,
-    image_window::sink_type sink = image_window::NO_SINK);
+/// Needs lzo_init() to have succeeded.
+decompress_result decompress_demo_payload(const unsigned char* payload, std::uint32_t in_size,
+                                          std::uint32_t out_size,
+                                          image_window::sink_type sink = image_window::NO_SINK);
 
-/// The decoder itself: decode `payload` into `image`, which holds `out_size`
-/// zero bytes, never reading or writing outside either buffer; for
-/// image_window, which runs it under the fault guard.
-decode_result decode_demo_payload(const unsigned char* payload, std::uint32_t in_size,
-                                  unsigned char* image, std::uint32_t out_size);
+/// The decoder itself (a demo_decoder): decode `payload` into `image`, which
+/// holds `out_size` zero bytes, with liblzo2's checking decoder, never reading
+/// or writing outside either buffer.
+decode_outcome decode_demo_payload(const unsigned char* payload, std::uint32_t in_size,
+                                   unsigned char* image, std::uint32_t out_size);
 
-/// True when the decoding succeeded: no fault, the code is LZO_E_OK and the
-/// stream did not claim more than out_size bytes. A shorter image is accepted.
-bool demo_image_accepted(const decode_result& result, std::uint32_t out_size);
+/// True when the decoding succeeded: it ran to its end, the code is LZO_E_OK
+/// and the stream did not claim more than out_size bytes. A shorter image is
+/// accepted.
+bool demo_image_accepted(const decode_outcome& outcome, std::uint32_t out_size);
 
 }  // namespace unlzon

@@ -87,4 +87,10 @@ payload_result read_demo_payload(const input_file& file, const demo_header& head
     return {demo_status::ok, std::move(payload)};
 }
 
+demo_status why_payload_unreadable(const demo_folder& folder, const std::string& name,
+                                   const file_origin& origin, const demo_header& header) {
+    return status_of(input_file::recheck_length(folder, name, origin,
+                                                DEMO_HEADER_SIZE + std::uint64_t{header.in_size}));
+}
+
 }  // namespace unlzon

@@ -60,20 +60,20 @@ image_window::~image_window() {
     release();
 }
 
-int image_window::flush(std::uint32_t actual_size) {
-    const std::uint64_t end = std::min<std::uint64_t>(actual_size, out_size_);
-    const std::uint64_t from = held_from();
-    if (end > written_ && written_ >= from) {
+decode_outcome image_window::finish(const decode_outcome& decoded) {
+    const std::uint64_t end = std::min<std::uint64_t>(decoded.actual_size, out_size_);
+    if (end > written_ && written_ >= held_from()) {
         put(destination() + written_, static_cast<std::size_t>(end - written_));
     }
-    return write_error_;
-}
-
-output_status image_window::finish(pending_output& output, std::uint32_t actual_size) {
-    const bool complete = flush(actual_size) == 0 && output.extend_to(out_size_);
     release();
     whole_.reset();
-    return complete ? output.commit() : output_status::cannot_write;
+    if (write_error_ != 0) {
+        decode_outcome failed = decoded;
+        failed.what = decode_outcome::kind::output_not_written;
+        failed.error = write_error_;
+        return failed;
+    }
+    return decoded;
 }
 
 void image_window::put(const unsigned char* data, std::size_t count) noexcept {

@@ -13,55 +13,31 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 
 #include "buffer.h"
+#include "decode_outcome.h"
 #include "native_file.h"
-#include "output_file.h"
 
 namespace unlzon {
-
-/// How a decoding ended besides the decoder's own result.
-enum class decode_fault {
-    none,
-    payload_unreadable,  // a page of the payload's view could not be read: the
-                         // file was cut short, or the disk failed
-    no_memory,           // the window could not move its pages
-};
-
-struct decode_result {
-    int code = 0;                   // the LZO library's result: LZO_E_OK or a negative error
-    std::uint32_t actual_size = 0;  // bytes the decoder produced, also when it failed
-    decode_fault fault = decode_fault::none;  // when not none, code and actual_size mean nothing
-};
 
 /// The image being decoded. Move-only; gives back its memory when destroyed.
 class image_window {
   public:
     using sink_type = native_file::handle_type;
-    /// Decode without writing anywhere (no pending output could be had).
+    /// Decode without writing anywhere.
     static constexpr sink_type NO_SINK = native_file::INVALID;
+    /// Where there is a window, it holds two aligned chunks of this size: the
+    /// one the decoder writes and the one behind it, which it may read back.
+    static constexpr std::size_t CHUNK = std::size_t{2} << 20;
 
-    /// Images from this size on are written by a thread of their own while
-    /// they are decoded, where the window has one (POSIX); smaller ones are
-    /// written by the decoding thread, for which the thread would cost more
-    /// than it saves (measured: see posix/image_window.cc).
-    static constexpr std::uint32_t WRITER_THREAD_FROM = UINT32_C(8) << 20;
-    /// 64-bit builds only. Under qemu-i386, where the i386 build's suite runs
-    /// here, the thread's end crashed the emulated process and its join failed;
-    /// with no i386 machine to tell the emulator from the build, 32-bit
-    /// builds write from the decoding thread, as the cross suite checks.
-    static constexpr bool WRITER_THREAD = sizeof(void*) >= 8;
+    /// Nothing: no image, no memory.
+    image_window() = default;
 
     /// Prepare the zero-filled destination of an image of `out_size` bytes
     /// whose bytes go, in order, to the open file `sink` at its current
     /// position (NO_SINK: to nowhere). nullopt if the memory cannot be had.
     static std::optional<image_window> create(std::uint32_t out_size, sink_type sink);
-
-    /// The same, always holding the whole image in memory: the way taken where
-    /// no window can be had.
-    static std::optional<image_window> create_whole(std::uint32_t out_size, sink_type sink);
 
     image_window(image_window&& other) noexcept;
     image_window& operator=(image_window&& other) noexcept;
@@ -69,43 +45,32 @@ class image_window {
     image_window& operator=(const image_window&) = delete;
     ~image_window();
 
-    /// Decode `payload` (in_size bytes, possibly a view of a file) as one
-    /// LZO1X stream in one call of the checking decoder; once per window. A
-    /// write error meanwhile stops the writing but not the decoding. A page of
-    /// the payload that cannot be read, or window pages that cannot be moved,
-    /// end the decoding with a fault instead of the process.
-    decode_result decode(const unsigned char* payload, std::uint32_t in_size);
+    /// Decode `payload` (in_size bytes, possibly a view of a file) with
+    /// `decoder`, in one call; once per window. A write error meanwhile stops
+    /// the writing but not the decoding (finish() reports it). A page of the
+    /// payload that cannot be read, or window pages that cannot be moved, end
+    /// the decoding with that outcome instead of ending the process.
+    decode_outcome decode(demo_decoder decoder, const unsigned char* payload,
+                          std::uint32_t in_size);
 
     /// After decode(): write the decoded bytes not yet written, up to
-    /// `actual_size`. The first write error's system code (errno, or the
-    /// Windows error), also one met during the decoding; 0 if none.
-    int flush(std::uint32_t actual_size);
-
-    /// After decode(): write the rest into `output` (whose handle is this
-    /// window's sink), make it out_size bytes long (the zero tail is a hole
-    /// where the file system has them), give back the memory and commit it.
-    output_status finish(pending_output& output, std::uint32_t actual_size);
-
-    /// The whole image, or null when only a window of it is memory.
-    const unsigned char* whole_image() const { return whole_ ? whole_->data() : nullptr; }
-
-    /// True when only a window of the image is memory.
-    bool windowed() const { return pages_ != nullptr; }
-
-    /// The memory that holds decoded bytes at any one time, in bytes.
-    std::size_t resident_bytes() const;
+    /// `decoded.actual_size`, and give back the memory. `decoded` as it was,
+    /// or output_not_written with the first write error, also one met during
+    /// the decoding.
+    decode_outcome finish(const decode_outcome& decoded);
 
     /// The system's window: its pages and the fault handler's side of them.
     struct pages;
 
   private:
     image_window(std::uint32_t out_size, sink_type sink);
+    // The same as create(), always holding the whole image in memory: the way
+    // taken where no window can be had.
+    static std::optional<image_window> create_whole(std::uint32_t out_size, sink_type sink);
     // Reserve the address range and map the first chunks into pages_; false
     // where the system has no way to move pages or refuses the range.
     bool reserve() noexcept;
     void release() noexcept;
-    // True when a writer thread is to write the image (POSIX).
-    bool writes_in_thread() const;
     // Append `count` bytes to the sink unless a write failed before; keeps the
     // first error. Async-signal-safe.
     void put(const unsigned char* data, std::size_t count) noexcept;
@@ -113,6 +78,8 @@ class image_window {
     // `held_from` on.
     unsigned char* destination();
     std::uint64_t held_from() const;
+    // The memory that holds decoded bytes at any one time, in bytes.
+    std::size_t resident_bytes() const;
 
     std::uint32_t out_size_ = 0;
     sink_type sink_ = NO_SINK;
@@ -121,6 +88,7 @@ class image_window {
     std::optional<byte_buffer> whole_;
     pages* pages_ = nullptr;  // the window, where the system has one
     friend struct window_access;
+    friend struct test_access;
 };
 
 }  // namespace unlzon

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-
 #include <string>
 
 #include "buffer.h"
@@ -36,13 +35,6 @@ class input_file {
     /// unless it is a regular file that can be opened. A FIFO or device is
     /// refused at once.
     static std::optional<input_file> open(const demo_folder& folder, const std::string& name);
-
-    /// The same for a whole path (UTF-8); for tests and tools.
-    static std::optional<input_file> open(const char* path) {
-        std::string name;
-        const std::optional<demo_folder> folder = demo_folder::open_parent(path, name);
-        return folder ? open(*folder, name) : std::nullopt;
-    }
 
     /// Length of the file in bytes when it was opened.
     std::uint64_t size() const { return size_; }

@@ -2,7 +2,17 @@
 // unlzon: unpack a compressed game demo into PATH.nds.
 //
 // The driver sequences the run and owns every message and exit status; the
-// units it calls only return results.
+// units it calls only return results, in few ways:
+//  - demo_status from the container reader (demo_format.h);
+//  - decode_outcome from the decoder, through the image window, up to the
+//    written image (decode_outcome.h);
+//  - output_status from the pending output's commit (output_file.h);
+//  - std::optional for a thing made or not, where "not" has one meaning (a
+//    folder or file that cannot be opened, memory that cannot be had);
+//  - process_status from preparing the process (process.h).
+// Inside the units, a failed system call is its errno (0 for none). No unit
+// throws: the one exception, std::bad_alloc from a path's string, is caught
+// here alone.
 #include <lzo/lzo1x.h>
 
 #include <cinttypes>
@@ -87,8 +97,7 @@ int report_no_memory_for_paths(const char* input_path) {
     return EXIT_FAILED;
 }
 
-// What the run holds, step by step. Paths are strings of the heap: each step
-// that makes one turns a failure to allocate it into the output path's error.
+// What the run holds, step by step.
 struct demo_run {
     const char* input_path = nullptr;
     std::string input_name;             // the demo's name within its folder
@@ -96,7 +105,6 @@ struct demo_run {
     demo_header header{};
     std::optional<byte_buffer> payload;
     file_origin origin;
-    bool paths_allocated = false;          // output_path and the output's name could be made
     std::string output_path;               // input_path + ".nds", for the messages
     std::optional<pending_output> output;  // where the image is written while it is decoded
 };
@@ -106,7 +114,7 @@ struct demo_run {
 // exception. With no heap to be had at all (a tight ulimit -d), that exception
 // finds no memory either and the process aborts; so the heap is asked once,
 // up front, for room for all of them. Freed, the block stays in the heap for
-// them; a failure later still meets the handlers below.
+// them; a failure later still meets the handler in run().
 bool heap_has_room_for_paths(const char* input_path) {
     constexpr std::size_t TEMPORARY_NAME = 64;
     void* const room =
@@ -123,11 +131,7 @@ std::optional<int> read_demo(demo_run& run) {
     }
     // The folder is resolved once, here: the input is read from it and the
     // image lands in it, whatever happens to the path's folders meanwhile.
-    try {
-        run.folder = demo_folder::open_parent(run.input_path, run.input_name);
-    } catch (const std::bad_alloc&) {
-        return report_no_memory_for_paths(run.input_path);
-    }
+    run.folder = demo_folder::open_parent(run.input_path, run.input_name);
     std::optional<input_file> input;
     if (run.folder) {
         input = input_file::open(*run.folder, run.input_name);
@@ -153,57 +157,45 @@ std::optional<int> read_demo(demo_run& run) {
     return std::nullopt;  // everything needed from the input is in memory now
 }
 
-// Start the pending output, which the decoding writes into as it goes. A
-// failure here is reported where it always was, after the summary line, and
-// meanwhile the decoding writes nowhere.
-void start_output(demo_run& run) {
-    try {
-        run.output_path = run.input_path;
-        run.output_path += OUTPUT_SUFFIX;
-        const std::string output_name = run.input_name + OUTPUT_SUFFIX;
-        run.paths_allocated = true;
-        if (std::optional<pending_output> created =
-                pending_output::create(*run.folder, output_name, run.origin)) {
-            run.output.emplace(std::move(*created));
-        }
-    } catch (const std::bad_alloc&) {
-        run.paths_allocated = false;  // a pending file is discarded as the stack unwinds
-    }
-}
-
-// Decode the payload into the pending output and report the outcome; the
+// Decode the payload into a new pending output and report the outcome; the
 // payload is released once the summary line is out. A status to end with, or
-// nullopt with the decoded image.
-std::optional<int> decode_demo(demo_run& run, std::optional<decompress_result>& decoded) {
+// nullopt with the decoded image. A pending output that cannot be had is
+// reported where it always was, after the summary line; meanwhile the
+// decoding writes nowhere.
+std::optional<int> decode_demo(demo_run& run, decompress_result& decoded) {
     const std::uint32_t in_size = run.header.in_size;
     const std::uint32_t out_size = run.header.out_size;
+    run.output_path = run.input_path;
+    run.output_path += OUTPUT_SUFFIX;
+    if (std::optional<pending_output> created =
+            pending_output::create(*run.folder, run.input_name + OUTPUT_SUFFIX, run.origin)) {
+        run.output.emplace(std::move(*created));
+    }
     decoded = decompress_demo_payload(run.payload->data(), in_size, out_size,
                                       run.output ? run.output->handle() : image_window::NO_SINK);
-    // The window's pages are the image buffer: both are out of memory alike.
-    if (!decoded || decoded->fault == decode_fault::no_memory) {
-        decoded.reset();
-        run.output.reset();
-        error("  ERROR: Could not allocate %" PRIu32 " bytes for the image buffer!\n", out_size);
-        return EXIT_FAILED;
+    switch (decoded.outcome.what) {
+        case decode_outcome::kind::no_memory:
+            // The window's pages are the image buffer: both are out of memory alike.
+            run.output.reset();
+            error("  ERROR: Could not allocate %" PRIu32 " bytes for the image buffer!\n",
+                  out_size);
+            return EXIT_FAILED;
+        case decode_outcome::kind::payload_unreadable:
+            run.output.reset();
+            return report_demo_failure(
+                why_payload_unreadable(*run.folder, run.input_name, run.origin, run.header),
+                run.input_path, in_size);
+        case decode_outcome::kind::decoded:
+        case decode_outcome::kind::output_not_written:
+            break;
     }
-    if (decoded->fault == decode_fault::payload_unreadable) {
-        // A view of the file failed to deliver a page: cut short by another
-        // process since the header was checked, or the disk failed.
-        decoded.reset();
-        run.output.reset();
-        const read_status why = input_file::recheck_length(
-            *run.folder, run.input_name, run.origin, DEMO_HEADER_SIZE + std::uint64_t{in_size});
-        return report_demo_failure(
-            why == read_status::error ? demo_status::read_error : demo_status::not_a_demo,
-            run.input_path, in_size);
-    }
-    std::printf("Actual size: %" PRIx32 "\n", decoded->actual_size);
-    if (!demo_image_accepted(*decoded, out_size)) {
+    std::printf("Actual size: %" PRIx32 "\n", decoded.outcome.actual_size);
+    if (!demo_image_accepted(decoded.outcome, out_size)) {
         // Discarded first, here and below: on a full disk the pending file
         // holds the space that the error line itself may need
         // (`unlzon x.bin >log 2>&1`).
         run.output.reset();
-        error("internal error - decompression failed: %d\n", decoded->code);
+        error("internal error - decompression failed: %d\n", decoded.outcome.code);
         return EXIT_DECOMPRESSION_FAILED;
     }
     // The second number is the declared size, which is what gets written.
@@ -213,25 +205,22 @@ std::optional<int> decode_demo(demo_run& run, std::optional<decompress_result>& 
     return std::nullopt;
 }
 
-// Write the rest of the image and give it the output name.
+// Write the rest of the image, make the file its declared size and give it
+// the output name.
 int write_image(demo_run& run, decompress_result& decoded) {
-    if (!run.paths_allocated) {
-        return report_no_memory_for_paths(run.input_path);
-    }
     if (!run.output) {
         error("  ERROR: Could not open output file (%s)!\n", run.output_path.c_str());
         return EXIT_FAILED;
     }
-    output_status written = output_status::cannot_write;
-    try {
-        written = decoded.image.finish(*run.output, decoded.actual_size);
-    } catch (const std::bad_alloc&) {
-        run.output.reset();
-        return report_no_memory_for_paths(run.input_path);
+    const decode_outcome written = decoded.image.finish(decoded.outcome);
+    output_status committed = output_status::cannot_write;
+    if (written.what == decode_outcome::kind::decoded &&
+        run.output->extend_to(run.header.out_size)) {
+        committed = run.output->commit();
     }
     run.output.reset();
-    if (written != output_status::ok) {
-        error(written == output_status::cannot_create
+    if (committed != output_status::ok) {
+        error(committed == output_status::cannot_create
                   ? "  ERROR: Could not open output file (%s)!\n"
                   : "  ERROR: Could not write output file (%s)!\n",
               run.output_path.c_str());
@@ -246,6 +235,25 @@ int write_image(demo_run& run, decompress_result& decoded) {
     return EXIT_WRITTEN;
 }
 
+// The run from the demo on. A string of the heap that cannot be had ends it
+// with the output path's line, after the pending output is discarded.
+int unpack(const char* input_path) {
+    try {
+        demo_run demo;
+        demo.input_path = input_path;
+        if (const std::optional<int> ended = read_demo(demo)) {
+            return *ended;
+        }
+        decompress_result decoded;
+        if (const std::optional<int> ended = decode_demo(demo, decoded)) {
+            return *ended;
+        }
+        return write_image(demo, decoded);
+    } catch (const std::bad_alloc&) {
+        return report_no_memory_for_paths(input_path);
+    }
+}
+
 int run(int argc, char** argv) {
     print_banner();
     if (argc != 2) {
@@ -257,17 +265,7 @@ int run(int argc, char** argv) {
         error("internal error - lzo_init() failed !!!\n");
         return EXIT_LZO_INIT_FAILED;
     }
-    demo_run demo;
-    demo.input_path = argv[1];
-    if (const std::optional<int> ended = read_demo(demo)) {
-        return *ended;
-    }
-    start_output(demo);
-    std::optional<decompress_result> decoded;
-    if (const std::optional<int> ended = decode_demo(demo, decoded)) {
-        return *ended;
-    }
-    return write_image(demo, *decoded);
+    return unpack(argv[1]);
 }
 
 }  // namespace

@@ -13,12 +13,6 @@ std::optional<pending_output> pending_output::create(const demo_folder& folder,
     return create_in_folder(folder, name, origin, true);
 }
 
-std::optional<pending_output> pending_output::create_named(const demo_folder& folder,
-                                                           const std::string& name,
-                                                           const file_origin& origin) {
-    return create_in_folder(folder, name, origin, false);
-}
-
 pending_output::pending_output(pending_output&& other) noexcept
     : folder_(other.folder_),
       file_(std::move(other.file_)),

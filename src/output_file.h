@@ -42,11 +42,6 @@ class pending_output {
     static std::optional<pending_output> create(const demo_folder& folder, const std::string& name,
                                                 const file_origin& origin);
 
-    /// The same, always under a temporary name; for tests of that way.
-    static std::optional<pending_output> create_named(const demo_folder& folder,
-                                                      const std::string& name,
-                                                      const file_origin& origin);
-
     pending_output(pending_output&& other) noexcept;
     pending_output& operator=(pending_output&&) = delete;
     pending_output(const pending_output&) = delete;
@@ -90,6 +85,7 @@ class pending_output {
     file_origin origin_;         // the demo, which the image must never replace
     bool append_only_ = false;   // the folder lets names be added, never removed
     bool committed_ = false;
+    friend struct test_access;
 };
 
 }  // namespace unlzon

@@ -242,13 +242,13 @@ TEST_F(CliTest, LinesKeepTheRunsOrderWhenBothStreamsShareAPipe) {
 }
 
 // Address-space limits would starve the sanitizers' own shadow memory
-// (UNLZON_UNDER_ASAN).
+// (UNDER_ADDRESS_SANITIZER).
 
 TEST_F(CliTest, BufferThatCannotBeAllocatedIsOneErrorLine) {
 #ifdef _WIN32
     GTEST_SKIP() << "address-space limits (RLIMIT_AS) are POSIX only";
 #else
-#ifdef UNLZON_UNDER_ASAN
+#ifdef UNDER_ADDRESS_SANITIZER
     GTEST_SKIP() << "address-space limit not usable under AddressSanitizer";
 #endif
     if (!test::memory_limit_enforced()) {

@@ -21,7 +21,7 @@ struct decoded {
 decoded decode(const bytes& payload, std::uint32_t out_size) {
     const test::temp_dir dir;
     const test::unpacked got = test::unpack(payload, out_size, dir / "image.nds");
-    EXPECT_EQ(got.decoded.fault, decode_fault::none);
+    EXPECT_EQ(got.decoded.what, decode_outcome::kind::decoded);
     return {got.decoded.code, got.decoded.actual_size, got.accepted, got.file};
 }
 
@@ -98,20 +98,20 @@ TEST(DecompressTest, AcceptanceNeedsSuccessAndNoMoreThanTheDeclaredSize) {
     struct case_t {
         int code;
         std::uint32_t actual_size;
-        decode_fault fault;
+        decode_outcome::kind what;
         bool want;
     };
     const case_t cases[] = {
-        {LZO_E_OK, 100, decode_fault::none, true},
-        {LZO_E_OK, 99, decode_fault::none, true},
-        {LZO_E_OK, 101, decode_fault::none, false},
-        {LZO_E_INPUT_NOT_CONSUMED, 100, decode_fault::none, false},
-        {LZO_E_ERROR, 0, decode_fault::none, false},
-        {LZO_E_OK, 100, decode_fault::payload_unreadable, false},
-        {LZO_E_OK, 100, decode_fault::no_memory, false},
+        {LZO_E_OK, 100, decode_outcome::kind::decoded, true},
+        {LZO_E_OK, 99, decode_outcome::kind::decoded, true},
+        {LZO_E_OK, 101, decode_outcome::kind::decoded, false},
+        {LZO_E_INPUT_NOT_CONSUMED, 100, decode_outcome::kind::decoded, false},
+        {LZO_E_ERROR, 0, decode_outcome::kind::decoded, false},
+        {LZO_E_OK, 100, decode_outcome::kind::payload_unreadable, false},
+        {LZO_E_OK, 100, decode_outcome::kind::no_memory, false},
     };
     for (const case_t& c : cases) {
-        const decode_result result{c.code, c.actual_size, c.fault};
+        const decode_outcome result{c.what, c.code, c.actual_size, 0};
         EXPECT_EQ(demo_image_accepted(result, 100), c.want) << c.code << " " << c.actual_size;
     }
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "decompress.h"
+#include "test_access.h"
 #include "test_support.h"
 
 namespace unlzon {
@@ -29,7 +30,7 @@ class DemoFormatTest : public ::testing::Test {
     input_file open_with(const bytes& content) {
         const std::string path = dir_ / "demo.bin";
         test::write_file(path, content);
-        std::optional<input_file> file = input_file::open(path.c_str());
+        std::optional<input_file> file = test_access::open_input(path.c_str());
         EXPECT_TRUE(file.has_value());
         return std::move(*file);
     }
@@ -169,16 +170,15 @@ TEST_F(DemoFormatTest, PayloadCutShortUnderAViewIsReportedNotACrash) {
     const std::optional<demo_folder> folder =
         demo_folder::open_parent((dir_ / "demo.bin").c_str(), name);
     ASSERT_TRUE(folder.has_value());
+    const demo_header header{static_cast<std::uint32_t>(size), out_size};
     // Still whole, a fault on the view could only be the disk's.
-    EXPECT_EQ(input_file::recheck_length(*folder, name, origin, 16 + size), read_status::error);
+    EXPECT_EQ(why_payload_unreadable(*folder, name, origin, header), demo_status::read_error);
     ASSERT_EQ(truncate((dir_ / "demo.bin").c_str(), 4096), 0);
     ASSERT_EQ(lzo_init(), LZO_E_OK);
-    const std::optional<decompress_result> decoded =
+    const decompress_result decoded =
         decompress_demo_payload(got.payload->data(), static_cast<std::uint32_t>(size), out_size);
-    ASSERT_TRUE(decoded.has_value());
-    EXPECT_EQ(decoded->fault, decode_fault::payload_unreadable);
-    EXPECT_EQ(input_file::recheck_length(*folder, name, origin, 16 + size),
-              read_status::end_of_file);
+    EXPECT_EQ(decoded.outcome.what, decode_outcome::kind::payload_unreadable);
+    EXPECT_EQ(why_payload_unreadable(*folder, name, origin, header), demo_status::not_a_demo);
 #endif
 }
 

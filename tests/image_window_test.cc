@@ -3,7 +3,8 @@
 // borders come out exactly as the whole-image way writes them, a write error
 // stops the writing but not the decoding, the fault handler is the window's
 // only while the decoder runs, and a demo of a few bytes that declares a huge
-// image costs neither memory nor disk.
+// image costs neither memory nor disk. Sizes are counted in the window's
+// chunks.
 #include "image_window.h"
 
 #include <gtest/gtest.h>
@@ -20,7 +21,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
@@ -29,6 +29,7 @@
 #include "decompress.h"
 #include "output_file.h"
 #include "process.h"
+#include "test_access.h"
 #include "test_support.h"
 
 namespace unlzon {
@@ -36,12 +37,9 @@ namespace {
 
 using test::bytes;
 
-constexpr std::uint32_t MIB = 1u << 20;
-// An image the fault handler writes and one a writer thread writes, each of
-// enough 2 MiB chunks that writing starts while the decoder runs.
-constexpr std::uint32_t HANDLER_WRITES = image_window::WRITER_THREAD_FROM - MIB;
-constexpr std::uint32_t THREAD_WRITES = image_window::WRITER_THREAD_FROM + 4 * MIB;
-static_assert(HANDLER_WRITES > 4 * MIB);
+constexpr auto CHUNK = static_cast<std::uint32_t>(image_window::CHUNK);
+// An image of enough chunks that the window writes while the decoder runs.
+constexpr std::uint32_t SEVERAL_CHUNKS = 3 * CHUNK + CHUNK / 2;
 constexpr int FAILED = 255;
 
 bytes noise(std::size_t size, unsigned seed) {
@@ -68,7 +66,7 @@ struct pending_at {
         if (!folder) {
             return std::nullopt;
         }
-        return named ? pending_output::create_named(*folder, name, origin)
+        return named ? test_access::create_named(*folder, name, origin)
                      : pending_output::create(*folder, name, origin);
     }
 
@@ -78,24 +76,21 @@ struct pending_at {
 };
 
 TEST(ImageWindowTest, StreamsAcrossChunkBordersMatchTheWholeImageWay) {
-    const bytes random = noise(3 * MIB + 777, 3);
-    const bytes random_large = noise(THREAD_WRITES + 777, 5);
-    const bytes demo = kit::make_demo_image(5 * MIB + 13, 9);
-    const bytes demo_999 = kit::make_demo_image(2 * MIB + 5 * 1024, 4);
-    const bytes short_image = kit::make_demo_image(MIB + MIB / 2, 2);
-    const bytes exact = kit::make_demo_image(3 * MIB, 6);
-    bytes zeros_stream = test::zero_stream(5 * MIB + 3);
-    // A literal run that starts three bytes before the third chunk border (2
-    // MiB chunks): the decoder copies it with word stores, one of which
-    // straddles the border.
-    bytes straddling(5 * MIB);
+    const bytes random = noise(CHUNK + CHUNK / 2 + 777, 3);
+    const bytes demo = kit::make_demo_image(SEVERAL_CHUNKS + 13, 9);
+    const bytes demo_999 = kit::make_demo_image(CHUNK + 5 * 1024, 4);
+    const bytes short_image = kit::make_demo_image(CHUNK / 2 + CHUNK / 4, 2);
+    const bytes exact = kit::make_demo_image(2 * CHUNK, 6);
+    bytes zeros_stream = test::zero_stream(SEVERAL_CHUNKS + 3);
+    // A literal run that starts three bytes before the second chunk border:
+    // the decoder copies it with word stores, one of which straddles the
+    // border.
+    bytes straddling(SEVERAL_CHUNKS);
     for (std::size_t i = 0; i < 16; ++i) {
-        straddling[4 * MIB - 3 + i] = static_cast<unsigned char>(0x5A ^ (i * 37));
+        straddling[2 * CHUNK - 3 + i] = static_cast<unsigned char>(0x5A ^ (i * 37));
     }
     bytes cut = kit::compress_lzo1x(demo, kit::compressor::lzo1x_1);
     cut.resize(cut.size() - 1000);
-    bytes cut_large = kit::compress_lzo1x(random_large, kit::compressor::lzo1x_1);
-    cut_large.resize(cut_large.size() / 2);
 
     struct case_t {
         const char* name;
@@ -106,30 +101,28 @@ TEST(ImageWindowTest, StreamsAcrossChunkBordersMatchTheWholeImageWay) {
     };
     const case_t cases[] = {
         {"incompressible: literal runs over many borders",
-         kit::compress_lzo1x(random, kit::compressor::lzo1x_1), 3 * MIB + 777, random, LZO_E_OK},
-        {"incompressible, written by the writer thread",
-         kit::compress_lzo1x(random_large, kit::compressor::lzo1x_1), THREAD_WRITES + 777,
-         random_large, LZO_E_OK},
-        {"zeros: one match over many borders", zeros_stream, 5 * MIB + 3, bytes(5 * MIB + 3),
-         LZO_E_OK},
+         kit::compress_lzo1x(random, kit::compressor::lzo1x_1),
+         static_cast<std::uint32_t>(random.size()), random, LZO_E_OK},
+        {"zeros: one match over many borders", zeros_stream, SEVERAL_CHUNKS + 3,
+         bytes(SEVERAL_CHUNKS + 3), LZO_E_OK},
         {"mixed image, fast compressor", kit::compress_lzo1x(demo, kit::compressor::lzo1x_1),
-         5 * MIB + 13, demo, LZO_E_OK},
+         SEVERAL_CHUNKS + 13, demo, LZO_E_OK},
         {"mixed image, thorough compressor: longer matches",
-         kit::compress_lzo1x(demo_999, kit::compressor::lzo1x_999), 2 * MIB + 5 * 1024, demo_999,
+         kit::compress_lzo1x(demo_999, kit::compressor::lzo1x_999), CHUNK + 5 * 1024, demo_999,
          LZO_E_OK},
         {"store straddling a chunk border",
-         kit::compress_lzo1x(straddling, kit::compressor::lzo1x_1), 5 * MIB, straddling, LZO_E_OK},
+         kit::compress_lzo1x(straddling, kit::compressor::lzo1x_1), SEVERAL_CHUNKS, straddling,
+         LZO_E_OK},
         {"image of a whole number of chunks", kit::compress_lzo1x(exact, kit::compressor::lzo1x_1),
-         3 * MIB, exact, LZO_E_OK},
+         2 * CHUNK, exact, LZO_E_OK},
         {"declared size larger: the tail reads as zeros",
-         kit::compress_lzo1x(short_image, kit::compressor::lzo1x_1), 4 * MIB + 1, short_image,
+         kit::compress_lzo1x(short_image, kit::compressor::lzo1x_1), 2 * CHUNK + 1, short_image,
          LZO_E_OK},
         {"empty stream, empty image", kit::compress_lzo1x(bytes(0), kit::compressor::lzo1x_1), 0,
          bytes(0), LZO_E_OK},
-        {"empty stream, 2 MiB of zeros", kit::compress_lzo1x(bytes(0), kit::compressor::lzo1x_1),
-         2 * MIB, bytes(0), LZO_E_OK},
-        {"stream cut after several chunks", cut, 5 * MIB + 13, bytes(0), LZO_E_INPUT_OVERRUN},
-        {"stream cut while the writer thread writes", cut_large, THREAD_WRITES + 777, bytes(0),
+        {"empty stream, a chunk of zeros", kit::compress_lzo1x(bytes(0), kit::compressor::lzo1x_1),
+         CHUNK, bytes(0), LZO_E_OK},
+        {"stream cut after several chunks", cut, SEVERAL_CHUNKS + 13, bytes(0),
          LZO_E_INPUT_OVERRUN},
     };
     test::temp_dir dir;
@@ -140,13 +133,13 @@ TEST(ImageWindowTest, StreamsAcrossChunkBordersMatchTheWholeImageWay) {
         EXPECT_EQ(window.decoded.code, c.code);
         EXPECT_EQ(whole.decoded.code, c.code);
         EXPECT_EQ(window.decoded.actual_size, whole.decoded.actual_size);
-        EXPECT_EQ(window.decoded.fault, decode_fault::none);
+        EXPECT_EQ(window.decoded.what, decode_outcome::kind::decoded);
         EXPECT_FALSE(whole.windowed);
 #if defined(__linux__) && UNLZON_LINUX_EXTRAS
         // Every Linux build, 32-bit ones too at these sizes, has the window:
-        // two chunks of memory, and two more a writer thread may lag behind.
+        // two chunks of memory.
         EXPECT_TRUE(window.windowed);
-        EXPECT_LE(window.resident, 8 * MIB);
+        EXPECT_LE(window.resident, 2 * CHUNK);
 #endif
         if (c.code != LZO_E_OK) {
             continue;  // the program writes nothing of a failed decoding
@@ -174,8 +167,7 @@ bool same_action(const struct sigaction& a, const struct sigaction& b) {
 }
 
 // A process that reads the pipe `ends` slowly to its end into the file
-// `path`: a writer thread falls behind it, so the window maps fresh chunks and
-// waits. A process, not a thread: qemu-i386 fails to join threads here.
+// `path`: the fault handler's writes wait for it.
 pid_t read_slowly(const int ends[2], const std::string& path) {
     const pid_t pid = fork();
     if (pid == 0) {
@@ -194,9 +186,8 @@ pid_t read_slowly(const int ends[2], const std::string& path) {
     return pid;
 }
 
-// Whoever writes, the writer thread of a large image or the fault handler of
-// a small one, the sink gets the image in order or the first write error;
-// either way the decoding runs to its end.
+// The sink gets the image in order or the first write error; either way the
+// decoding runs to its end.
 TEST(ImageWindowTest, WriteErrorStopsTheWritingButNotTheDecoding) {
     ASSERT_EQ(lzo_init(), LZO_E_OK);
     const native_file full(open("/dev/full", O_WRONLY | O_CLOEXEC));
@@ -205,19 +196,16 @@ TEST(ImageWindowTest, WriteErrorStopsTheWritingButNotTheDecoding) {
     enum class sink_kind { full_device, slow_pipe, none };
     struct case_t {
         const char* name;
-        std::uint32_t size;
         sink_kind sink;
         int error;
     };
     for (const case_t& c : {
-             case_t{"full device, large image", THREAD_WRITES + 9, sink_kind::full_device, ENOSPC},
-             case_t{"full device, small image", HANDLER_WRITES + 9, sink_kind::full_device, ENOSPC},
-             case_t{"pipe read slowly, large image", THREAD_WRITES + 9, sink_kind::slow_pipe, 0},
-             case_t{"pipe read slowly, small image", HANDLER_WRITES + 9, sink_kind::slow_pipe, 0},
-             case_t{"no sink", THREAD_WRITES + 9, sink_kind::none, 0},
+             case_t{"full device", sink_kind::full_device, ENOSPC},
+             case_t{"pipe read slowly", sink_kind::slow_pipe, 0},
+             case_t{"no sink", sink_kind::none, 0},
          }) {
         SCOPED_TRACE(c.name);
-        const bytes image = noise(c.size, 11);
+        const bytes image = noise(SEVERAL_CHUNKS + 9, 11);
         const bytes stream = kit::compress_lzo1x(image, kit::compressor::lzo1x_1);
         int ends[2] = {-1, -1};
         pid_t reader = -1;
@@ -229,14 +217,15 @@ TEST(ImageWindowTest, WriteErrorStopsTheWritingButNotTheDecoding) {
             reader = read_slowly(ends, dir / "received");
             sink = ends[1];
         }
-        std::optional<image_window> window = image_window::create(c.size, sink);
+        std::optional<image_window> window =
+            image_window::create(static_cast<std::uint32_t>(image.size()), sink);
         EXPECT_TRUE(window.has_value());
         if (window) {
-            const decode_result decoded =
-                window->decode(stream.data(), static_cast<std::uint32_t>(stream.size()));
+            const decode_outcome decoded = window->decode(
+                decode_demo_payload, stream.data(), static_cast<std::uint32_t>(stream.size()));
             EXPECT_EQ(decoded.code, LZO_E_OK);
             EXPECT_EQ(decoded.actual_size, image.size());
-            EXPECT_EQ(window->flush(decoded.actual_size), c.error);
+            EXPECT_EQ(window->finish(decoded).error, c.error);
         }
         if (reader > 0) {
             (void)close(ends[1]);  // the reader's end of file
@@ -253,7 +242,7 @@ TEST(ImageWindowTest, WriteErrorStopsTheWritingButNotTheDecoding) {
 // parent are open during the decoding and blocked again afterwards.
 TEST(ImageWindowTest, FaultGuardHoldsOnlyWhileTheDecoderRuns) {
     ASSERT_EQ(lzo_init(), LZO_E_OK);
-    const bytes image = kit::make_demo_image(3 * MIB, 8);
+    const bytes image = kit::make_demo_image(SEVERAL_CHUNKS, 8);
     const bytes container = kit::pack_demo(image);
     SKIP_WITHOUT_LINUX_EXTRA("populated_view", "no payload view to cut short under the decoder");
     test::temp_dir dir;
@@ -270,13 +259,14 @@ TEST(ImageWindowTest, FaultGuardHoldsOnlyWhileTheDecoderRuns) {
         const char* name;
         bool blocked;  // SIGSEGV and SIGBUS blocked before, as a parent may pass them
         bool cut;      // the file cut short under the view first
-        decode_fault fault;
+        decode_outcome::kind what;
     };
-    for (const case_t& c :
-         {case_t{"whole view", false, false, decode_fault::none},
-          case_t{"blocked at start", true, false, decode_fault::none},
-          case_t{"view cut short", false, true, decode_fault::payload_unreadable},
-          case_t{"cut short, blocked", true, true, decode_fault::payload_unreadable}}) {
+    constexpr auto decoded = decode_outcome::kind::decoded;
+    constexpr auto cut_short = decode_outcome::kind::payload_unreadable;
+    for (const case_t& c : {case_t{"whole view", false, false, decoded},
+                            case_t{"blocked at start", true, false, decoded},
+                            case_t{"view cut short", false, true, cut_short},
+                            case_t{"cut short, blocked", true, true, cut_short}}) {
         SCOPED_TRACE(c.name);
         if (c.cut) {
             ASSERT_EQ(truncate(path.c_str(), 4096), 0);
@@ -289,14 +279,13 @@ TEST(ImageWindowTest, FaultGuardHoldsOnlyWhileTheDecoderRuns) {
         (void)sigprocmask(c.blocked ? SIG_BLOCK : SIG_UNBLOCK, &faults, &mask_before);
         const struct sigaction segv_before = action_of(SIGSEGV);
         const struct sigaction bus_before = action_of(SIGBUS);
-        std::optional<decompress_result> decoded =
-            decompress_demo_payload(view->data(), in_size, 3 * MIB);
-        ASSERT_TRUE(decoded.has_value());
-        EXPECT_EQ(decoded->image.windowed(), UNLZON_LINUX_EXTRAS == 1);
-        EXPECT_EQ(decoded->fault, c.fault);
-        if (c.fault == decode_fault::none) {
-            EXPECT_EQ(decoded->code, LZO_E_OK);
-            EXPECT_EQ(decoded->actual_size, 3 * MIB);
+        const decompress_result got =
+            decompress_demo_payload(view->data(), in_size, SEVERAL_CHUNKS);
+        EXPECT_EQ(test_access::windowed(got.image), UNLZON_LINUX_EXTRAS == 1);
+        EXPECT_EQ(got.outcome.what, c.what);
+        if (c.what == decoded) {
+            EXPECT_EQ(got.outcome.code, LZO_E_OK);
+            EXPECT_EQ(got.outcome.actual_size, SEVERAL_CHUNKS);
         }
         EXPECT_TRUE(same_action(action_of(SIGSEGV), segv_before));
         EXPECT_TRUE(same_action(action_of(SIGBUS), bus_before));
@@ -307,108 +296,59 @@ TEST(ImageWindowTest, FaultGuardHoldsOnlyWhileTheDecoderRuns) {
     }
 }
 
-// The signals that each thread of process `pid` but its first blocks (Linux
-// /proc).
-std::vector<std::uint64_t> masks_of_other_threads(pid_t pid) {
-    std::vector<std::uint64_t> masks;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    for (const std::string& task : test::folder_entries(tasks)) {
-        std::ifstream status(tasks + "/" + task + "/status");
-        std::string line;
-        while (task != std::to_string(pid) && std::getline(status, line)) {
-            if (line.rfind("SigBlk:", 0) == 0) {
-                masks.push_back(std::stoull(line.substr(7), nullptr, 16));
-            }
-        }
-    }
-    return masks;
-}
-
-// A write that stalls (a slow network folder; here a pipe nobody reads) must
-// still be ended by an interrupt, which removes the named pending file as
-// always: for a small image the stall is in the fault handler itself, for a
-// large one in the writer thread while the handler waits for it. That thread
-// blocks every signal, so that each reaches the decoding thread.
+// A write that stalls in the fault handler (a slow network folder; here a
+// pipe nobody reads) must still be ended by an interrupt, which removes the
+// named pending file as always.
 TEST(ImageWindowTest, InterruptEndsAWriteThatStallsInTheFaultHandler) {
     SKIP_WITHOUT_LINUX_EXTRA("page_moves", "nothing is written while the decoder runs");
-#ifdef UNDER_THREAD_SANITIZER
-    GTEST_SKIP() << "ThreadSanitizer holds a signal back until the handler it lands in returns";
-#endif
     ASSERT_EQ(lzo_init(), LZO_E_OK);
-    struct case_t {
-        const char* name;
-        std::uint32_t size;
-        std::size_t other_threads;
-    };
     test::temp_dir dir;
-    // Under qemu-user /proc shows the emulator's threads and masks, among them
-    // a thread of its own in this process.
-    const bool shown = test::folder_entries("/proc/self/task").size() == 1;
-    for (const case_t& c : {case_t{"the handler writes", HANDLER_WRITES, 0},
-                            case_t{"the writer thread writes", THREAD_WRITES,
-                                   image_window::WRITER_THREAD ? 1u : 0u}}) {
-        const bytes stream = kit::compress_lzo1x(noise(c.size, 31), kit::compressor::lzo1x_1);
-        for (const int signal_number : {SIGINT, SIGTERM}) {
-            SCOPED_TRACE(std::string(c.name) + ", signal " + std::to_string(signal_number));
-            int ends[2];
-            ASSERT_EQ(pipe(ends), 0);
-            const pid_t pid = fork();
-            ASSERT_GE(pid, 0);
-            if (pid == 0) {
-                (void)close(ends[0]);
-                if (prepare_process() != process_status::ready) {
-                    _exit(2);
-                }
-                const pending_at pending(dir / "out.nds", true);
-                const std::optional<pending_output>& named = pending.output;
-                std::optional<image_window> window = image_window::create(c.size, ends[1]);
-                if (!named || !window) {
-                    _exit(2);
-                }
-                (void)window->decode(stream.data(), static_cast<std::uint32_t>(stream.size()));
-                _exit(3);
-            }
-            (void)close(ends[1]);
-            // The first byte shows the writing under way; the pipe, never read
-            // again, then holds it in write().
-            pollfd ready{ends[0], POLLIN, 0};
-            ASSERT_EQ(poll(&ready, 1, 30000), 1);
-            char first = 0;
-            ASSERT_EQ(read(ends[0], &first, 1), 1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            const std::vector<std::uint64_t> masks =
-                shown ? masks_of_other_threads(pid) : std::vector<std::uint64_t>{};
-            if (shown) {
-                EXPECT_EQ(masks.size(), c.other_threads);
-            }
-            for (const std::uint64_t mask : masks) {
-                for (int blocked = 1; blocked <= SIGRTMAX; ++blocked) {
-                    // SIGKILL and SIGSTOP cannot be blocked; the C library
-                    // keeps the two below SIGRTMIN for itself.
-                    if (blocked != SIGKILL && blocked != SIGSTOP &&
-                        (blocked < 32 || blocked >= SIGRTMIN)) {
-                        EXPECT_NE(mask & (std::uint64_t{1} << (blocked - 1)), 0u) << blocked;
-                    }
-                }
-            }
-            ASSERT_EQ(kill(pid, signal_number), 0);
-            int status = 0;
-            pid_t ended = 0;
-            for (int wait = 0; wait < 1000 && ended == 0; ++wait) {
-                ended = waitpid(pid, &status, WNOHANG);
-                if (ended == 0) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                }
-            }
-            if (ended == 0) {
-                (void)kill(pid, SIGKILL);
-                (void)waitpid(pid, &status, 0);
-                ADD_FAILURE() << "the interrupt did not end the stalled write within 10 s";
-            }
+    const bytes stream = kit::compress_lzo1x(noise(SEVERAL_CHUNKS, 31), kit::compressor::lzo1x_1);
+    for (const int signal_number : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE("signal " + std::to_string(signal_number));
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
             (void)close(ends[0]);
-            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
-            EXPECT_TRUE(test::folder_entries(dir.path()).empty());
+            if (prepare_process() != process_status::ready) {
+                _exit(2);
+            }
+            const pending_at pending(dir / "out.nds", true);
+            std::optional<image_window> window = image_window::create(SEVERAL_CHUNKS, ends[1]);
+            if (!pending.output || !window) {
+                _exit(2);
+            }
+            (void)window->decode(decode_demo_payload, stream.data(),
+                                 static_cast<std::uint32_t>(stream.size()));
+            _exit(3);
         }
+        (void)close(ends[1]);
+        // The first byte shows the writing under way; the pipe, never read
+        // again, then holds it in write().
+        pollfd ready{ends[0], POLLIN, 0};
+        ASSERT_EQ(poll(&ready, 1, 30000), 1);
+        char first = 0;
+        ASSERT_EQ(read(ends[0], &first, 1), 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_EQ(kill(pid, signal_number), 0);
+        int status = 0;
+        pid_t ended = 0;
+        for (int wait = 0; wait < 1000 && ended == 0; ++wait) {
+            ended = waitpid(pid, &status, WNOHANG);
+            if (ended == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+        if (ended == 0) {
+            (void)kill(pid, SIGKILL);
+            (void)waitpid(pid, &status, 0);
+            ADD_FAILURE() << "the interrupt did not end the stalled write within 10 s";
+        }
+        (void)close(ends[0]);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
+        EXPECT_TRUE(test::folder_entries(dir.path()).empty());
     }
 }
 
@@ -419,10 +359,10 @@ TEST(ImageWindowDeathTest, FaultThatIsNotTheWindowsEndsTheProcess) {
     ASSERT_NE(barred, MAP_FAILED);
     // The decoder's first read of the payload faults outside the window.
     const auto decode_barred_payload = [&] {
-        std::optional<image_window> window = image_window::create(4 * MIB, image_window::NO_SINK);
-        (void)window->decode(static_cast<const unsigned char*>(barred), 100);
+        std::optional<image_window> window = image_window::create(2 * CHUNK, image_window::NO_SINK);
+        (void)window->decode(decode_demo_payload, static_cast<const unsigned char*>(barred), 100);
     };
-#if defined(UNDER_ADDRESS_SANITIZER) || defined(UNDER_THREAD_SANITIZER)
+#if defined(UNDER_ADDRESS_SANITIZER)
     EXPECT_DEATH(decode_barred_payload(), "");  // the sanitizer's handler reports it
 #else
     EXPECT_EXIT(decode_barred_payload(), ::testing::KilledBySignal(SIGSEGV), "");
@@ -431,7 +371,7 @@ TEST(ImageWindowDeathTest, FaultThatIsNotTheWindowsEndsTheProcess) {
 }
 
 // Address-space limits and resident-set figures mean nothing under the
-// sanitizers (UNLZON_UNDER_ASAN), whose shadow memory dwarfs the tool's own.
+// sanitizers (UNDER_ADDRESS_SANITIZER), whose shadow memory dwarfs the tool's own.
 TEST(ImageWindowTest, HugeImageFromAFewBytesTakesNeitherMemoryNorDisk) {
     test::temp_dir dir;
     const std::string input = dir / "tiny.bin";
@@ -452,7 +392,7 @@ TEST(ImageWindowTest, HugeImageFromAFewBytesTakesNeitherMemoryNorDisk) {
     EXPECT_LE(static_cast<std::uint64_t>(info.st_blocks) * 512, 64u * 1024);
     // The target is 0.1 s; the bound leaves room for a busy or emulated machine.
     EXPECT_LT(took.count(), 2.0);
-#ifndef UNLZON_UNDER_ASAN
+#ifndef UNDER_ADDRESS_SANITIZER
     if (sizeof(void*) >= 8) {
         // Counted from what the same program takes to print its usage line,
         // which is all of it on a bare machine but includes the emulator's
@@ -470,7 +410,7 @@ TEST(ImageWindowTest, WriteErrorDuringTheDecodingKeepsTheReportsOrder) {
     const std::string input = dir / "demo.bin";
     const std::string output = input + ".nds";
     const bytes earlier = {'o', 'l', 'd'};
-    const bytes image = noise(THREAD_WRITES, 21);
+    const bytes image = noise(SEVERAL_CHUNKS, 21);
     const bytes stream = kit::compress_lzo1x(image, kit::compressor::lzo1x_1);
     bytes cut = stream;
     cut.resize(cut.size() - 100);
@@ -481,9 +421,9 @@ TEST(ImageWindowTest, WriteErrorDuringTheDecodingKeepsTheReportsOrder) {
         std::string err;
     };
     const case_t cases[] = {
-        {"whole stream", kit::make_container(THREAD_WRITES, stream), FAILED,
+        {"whole stream", kit::make_container(SEVERAL_CHUNKS, stream), FAILED,
          "  ERROR: Could not write output file (" + output + ")!\n"},
-        {"broken stream", kit::make_container(THREAD_WRITES, cut), 1,
+        {"broken stream", kit::make_container(SEVERAL_CHUNKS, cut), 1,
          "internal error - decompression failed: -4\n"},
     };
     for (const case_t& c : cases) {
@@ -491,7 +431,7 @@ TEST(ImageWindowTest, WriteErrorDuringTheDecodingKeepsTheReportsOrder) {
         test::write_file(input, c.container);
         test::write_file(output, earlier);
         test::run_options options;
-        options.file_size_limit = 3 * MIB;  // met while the window writes
+        options.file_size_limit = CHUNK + CHUNK / 2;  // met while the window writes
         const test::run_result r = test::run_unlzon({input}, options);
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.err, c.err);
@@ -503,46 +443,40 @@ TEST(ImageWindowTest, WriteErrorDuringTheDecodingKeepsTheReportsOrder) {
 }
 
 // What the window relies on can fail: the system may refuse to move its pages
-// (ENOMEM near the map count limit) or to start the writer thread (the process
-// limit), and a parent may start the run with the fault signals blocked or
-// ignored. Each run ends with its line or its image,
+// (ENOMEM near the map count limit), and a parent may start the run with the
+// fault signals blocked or ignored. Each run ends with its line or its image,
 // never of a signal, and leaves the folder as it was or with the image.
 TEST(ImageWindowTest, RunsTheWindowCannotServeEndWithALineOrTheImage) {
     test::temp_dir dir;
     const std::string input = dir / "demo.bin";
     const std::string output = input + ".nds";
-    const bytes image = noise(THREAD_WRITES, 41);
+    const bytes image = noise(SEVERAL_CHUNKS, 41);
     test::write_file(
         input,
-        kit::make_container(THREAD_WRITES, kit::compress_lzo1x(image, kit::compressor::lzo1x_1)));
+        kit::make_container(SEVERAL_CHUNKS, kit::compress_lzo1x(image, kit::compressor::lzo1x_1)));
     const bytes earlier = {'o', 'l', 'd'};
-    const std::string no_memory = "  ERROR: Could not allocate " + std::to_string(THREAD_WRITES) +
+    const std::string no_memory = "  ERROR: Could not allocate " + std::to_string(SEVERAL_CHUNKS) +
                                   " bytes for the image buffer!\n";
     struct case_t {
         const char* name;
         bool refuse_moves;
-        bool refuse_threads;  // the fault handler writes instead of a writer thread
-        bool named;           // no /proc: the pending file has a name to leave behind
+        bool named;  // no /proc: the pending file has a name to leave behind
         std::vector<int> blocked;
         std::vector<int> ignored;
         int status;
         std::string err;
     };
     const case_t cases[] = {
-        {"page moves refused", true, false, false, {}, {}, FAILED, no_memory},
+        {"page moves refused", true, false, {}, {}, FAILED, no_memory},
         {"page moves refused, named, SIGSEGV ignored",
          true,
-         false,
          true,
          {},
          {SIGSEGV},
          FAILED,
          no_memory},
-        {"page moves and threads refused", true, true, false, {}, {}, FAILED, no_memory},
-        {"threads refused", false, true, false, {}, {}, 0, ""},
-        {"threads refused, named", false, true, true, {}, {}, 0, ""},
-        {"fault signals blocked at start", false, false, false, {SIGSEGV, SIGBUS}, {}, 0, ""},
-        {"fault signals blocked at start, named", false, false, true, {SIGSEGV, SIGBUS}, {}, 0, ""},
+        {"fault signals blocked at start", false, false, {SIGSEGV, SIGBUS}, {}, 0, ""},
+        {"fault signals blocked at start, named", false, true, {SIGSEGV, SIGBUS}, {}, 0, ""},
     };
     for (const case_t& c : cases) {
         SCOPED_TRACE(c.name);
@@ -550,21 +484,11 @@ TEST(ImageWindowTest, RunsTheWindowCannotServeEndWithALineOrTheImage) {
             std::printf("skipped row: no page moves here, or no seccomp filter reaches them\n");
             continue;
         }
-#ifdef UNDER_ADDRESS_SANITIZER
-        const bool threads_refusable = false;  // LeakSanitizer needs a thread at exit
-#else
-        // The filter that refuses page moves refuses threads too.
-        const bool threads_refusable = test::page_moves_can_be_refused();
-#endif
-        if (c.refuse_threads && !threads_refusable) {
-            std::printf("skipped row: no seccomp filter reaches the program, or a sanitizer\n");
-            continue;
-        }
         if (c.named && !test::can_hide_mounts()) {
             std::printf("skipped row: an empty /proc needs root and mount namespaces\n");
             continue;
         }
-#if defined(UNDER_ADDRESS_SANITIZER) || defined(UNDER_THREAD_SANITIZER)
+#if defined(UNDER_ADDRESS_SANITIZER)
         if (c.named) {
             // It warns on standard error, and AddressSanitizer's check of a
             // jump from the alternate stack dies without /proc/self/maps.
@@ -575,7 +499,6 @@ TEST(ImageWindowTest, RunsTheWindowCannotServeEndWithALineOrTheImage) {
         test::write_file(output, earlier);
         test::run_options options;
         options.refuse_page_moves = c.refuse_moves;
-        options.refuse_threads = c.refuse_threads;
         options.hide_proc = c.named;
         options.blocked_signals = c.blocked;
         options.ignored_signals = c.ignored;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "test_access.h"
 #include "test_support.h"
 
 namespace unlzon {
@@ -31,16 +32,16 @@ TEST(ByteBufferTest, SmallAndHugePageSizedBlocksArriveZeroed) {
 
 TEST(InputFileTest, OnlyRegularFilesOpen) {
     test::temp_dir dir;
-    EXPECT_FALSE(input_file::open(dir.path().c_str()).has_value());
-    EXPECT_FALSE(input_file::open((dir / "missing").c_str()).has_value());
+    EXPECT_FALSE(test_access::open_input(dir.path().c_str()).has_value());
+    EXPECT_FALSE(test_access::open_input((dir / "missing").c_str()).has_value());
     test::write_file(dir / "file", {1, 2, 3});
-    EXPECT_TRUE(input_file::open((dir / "file").c_str()).has_value());
+    EXPECT_TRUE(test_access::open_input((dir / "file").c_str()).has_value());
 }
 
 TEST(InputFileTest, ReadsByPositionAndReportsTheEnd) {
     test::temp_dir dir;
     test::write_file(dir / "file", {10, 11, 12, 13, 14});
-    const std::optional<input_file> file = input_file::open((dir / "file").c_str());
+    const std::optional<input_file> file = test_access::open_input((dir / "file").c_str());
     ASSERT_TRUE(file.has_value());
     EXPECT_EQ(file->size(), 5u);
     unsigned char got[3] = {};
@@ -58,10 +59,10 @@ TEST(InputFileTest, FifoIsRefusedAtOnceAndPermissionsAreTheFilesOwn) {
     test::temp_dir dir;
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
     // With no writer, a blocking open would never return.
-    EXPECT_FALSE(input_file::open((dir / "fifo").c_str()).has_value());
+    EXPECT_FALSE(test_access::open_input((dir / "fifo").c_str()).has_value());
     test::write_file(dir / "private", {1});
     ASSERT_EQ(chmod((dir / "private").c_str(), 0640), 0);
-    const std::optional<input_file> file = input_file::open((dir / "private").c_str());
+    const std::optional<input_file> file = test_access::open_input((dir / "private").c_str());
     ASSERT_TRUE(file.has_value());
     EXPECT_EQ(file->origin().permissions, 0640u);
 #endif

@@ -19,6 +19,7 @@
 #include <functional>
 
 #include "process.h"
+#include "test_access.h"
 #include "test_support.h"
 
 namespace unlzon {
@@ -230,7 +231,7 @@ TEST_P(PendingOutputTest, FatalSignalWhilePendingLeavesNothingBehind) {
 
 INSTANTIATE_TEST_SUITE_P(BothWays, PendingOutputTest,
                          ::testing::Values(way{"unnamed", pending_output::create},
-                                           way{"named", pending_output::create_named}),
+                                           way{"named", test_access::create_named}),
                          [](const ::testing::TestParamInfo<way>& param) {
                              return std::string(param.param.name);
                          });

@@ -126,15 +126,6 @@ bool refuse_mremap() {
     return refuse_calls({__NR_mremap}, ENOMEM);
 }
 
-// No thread can be created, as at the process limit; a process (fork) could.
-bool refuse_threads() {
-#ifdef __NR_clone3
-    return refuse_calls({__NR_clone, __NR_clone3}, EAGAIN);
-#else
-    return refuse_calls({__NR_clone}, EAGAIN);
-#endif
-}
-
 // In the child, between fork and exec: limits and signal dispositions.
 void apply_options(const run_options& options) {
     if (options.file_size_limit != 0) {
@@ -165,9 +156,6 @@ void apply_options(const run_options& options) {
     // Signals that dump core must not leave a core of a large image behind.
     const rlimit no_core{0, 0};
     setrlimit(RLIMIT_CORE, &no_core);
-    if (options.ignore_hangup) {
-        signal(SIGHUP, SIG_IGN);
-    }
     for (const int signal_number : options.ignored_signals) {
         signal(signal_number, SIG_IGN);
     }
@@ -212,8 +200,7 @@ void apply_options(const run_options& options) {
         (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
         _exit(126);
     }
-    if ((options.refuse_page_moves && !refuse_mremap()) ||
-        (options.refuse_threads && !refuse_threads())) {
+    if (options.refuse_page_moves && !refuse_mremap()) {
         _exit(124);
     }
 }

@@ -15,6 +15,7 @@
 #include "decompress.h"
 #include "folder.h"
 #include "output_file.h"
+#include "test_access.h"
 
 namespace unlzon::test {
 
@@ -87,24 +88,28 @@ unpacked unpack(const bytes& stream, std::uint32_t out_size, const std::string& 
         return result;
     }
     const auto in_size = static_cast<std::uint32_t>(stream.size());
-    std::optional<decompress_result> got;
+    decompress_result got;
     if (!whole) {
         got = decompress_demo_payload(stream.data(), in_size, out_size, output->handle());
     } else if (std::optional<image_window> image =
-                   image_window::create_whole(out_size, output->handle())) {
-        const decode_result decoded = image->decode(stream.data(), in_size);
-        got.emplace(decompress_result{decoded, std::move(*image)});
+                   test_access::whole_window(out_size, output->handle())) {
+        got.outcome = image->decode(decode_demo_payload, stream.data(), in_size);
+        got.image = std::move(*image);
+    } else {
+        got.outcome.what = decode_outcome::kind::no_memory;
     }
-    if (!got) {
+    if (got.outcome.what == decode_outcome::kind::no_memory) {
         ADD_FAILURE() << "no image of " << out_size << " bytes";
         return result;
     }
-    result.decoded = *got;
-    result.accepted = demo_image_accepted(*got, out_size);
-    result.windowed = got->image.windowed();
-    result.resident = got->image.resident_bytes();
+    result.decoded = got.outcome;
+    result.accepted = demo_image_accepted(got.outcome, out_size);
+    result.windowed = test_access::windowed(got.image);
+    result.resident = test_access::resident_bytes(got.image);
     if (result.accepted) {
-        EXPECT_EQ(got->image.finish(*output, got->actual_size), output_status::ok);
+        EXPECT_EQ(got.image.finish(got.outcome).what, decode_outcome::kind::decoded);
+        EXPECT_TRUE(output->extend_to(out_size));
+        EXPECT_EQ(output->commit(), output_status::ok);
         result.file = read_bytes(path).value_or(bytes{});
     }
     return result;

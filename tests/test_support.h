@@ -8,36 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "decode_outcome.h"
 #include "demo_kit.h"
-#include "image_window.h"
 
-// Under AddressSanitizer, whose runtime keeps its own fault handlers and
-// needs descriptors of its own before main().
-#if defined(__SANITIZE_ADDRESS__)
-#define UNDER_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define UNDER_ADDRESS_SANITIZER 1
-#endif
-#endif
-
-// Under ThreadSanitizer, whose runtime starts a thread of its own in every
-// process.
-#if defined(__SANITIZE_THREAD__)
-#define UNDER_THREAD_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define UNDER_THREAD_SANITIZER 1
-#endif
-#endif
-
-// Defined in builds under AddressSanitizer, whose shadow memory makes
+// Under AddressSanitizer, whose runtime keeps its own fault handlers, needs
+// descriptors of its own before main(), and whose shadow memory makes
 // address-space limits and resident-set figures meaningless.
 #if defined(__SANITIZE_ADDRESS__)
-#define UNLZON_UNDER_ASAN 1
+#define UNDER_ADDRESS_SANITIZER 1
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-#define UNLZON_UNDER_ASAN 1
+#define UNDER_ADDRESS_SANITIZER 1
 #endif
 #endif
 
@@ -90,12 +71,10 @@ struct run_options {
     std::uint64_t file_size_limit = 0;  // RLIMIT_FSIZE for the child, 0 for none
     std::uint64_t memory_limit = 0;     // RLIMIT_AS for the child, 0 for none
     double kill_after_seconds = 0;      // SIGKILL the child if it runs longer; 0: wait
-    bool ignore_hangup = false;         // start with SIGHUP ignored, as under nohup
     std::vector<int> ignored_signals;   // more signals ignored at start (POSIX)
     std::vector<int> blocked_signals;   // signals blocked at start, as a parent may pass them
     std::uint64_t data_limit = 0;       // RLIMIT_DATA for the child (ulimit -d), 0 for none
     bool refuse_page_moves = false;  // mremap fails with ENOMEM (see page_moves_can_be_refused())
-    bool refuse_threads = false;     // clone fails with EAGAIN, as at the process limit (same)
     std::string working_dir;         // empty: this process's
     // POSIX only; the mount namespaces need root (see can_hide_mounts()).
     bool stdin_closed = false;           // descriptor 0 not open at all
@@ -182,7 +161,7 @@ bytes sample_image(std::size_t size, std::uint64_t seed = 1);
 
 /// What unpack() gives: the decoding's outcome and the committed file.
 struct unpacked {
-    decode_result decoded{};
+    decode_outcome decoded{};
     bool accepted = false;
     bool windowed = false;
     std::size_t resident = 0;

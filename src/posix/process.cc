@@ -2,10 +2,11 @@
 #include "process.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "posix/signals.h"
 
 namespace unlzon {
 
@@ -67,10 +68,7 @@ process_status prepare_process() {
             taken[fd] = occupy_standard_descriptor(fd);
         }
     }
-    // The error line must reach standard error even when standard output is
-    // a closed pipe, and a file-size limit is a write error like a full disk.
-    (void)signal(SIGPIPE, SIG_IGN);
-    (void)signal(SIGXFSZ, SIG_IGN);
+    posix::ignore_write_signals();
     if (!taken[STDERR_FILENO]) {
         return process_status::no_standard_error;
     }

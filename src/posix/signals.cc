@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <pthread.h>
 #include <setjmp.h>
 #include <unistd.h>
 
@@ -16,9 +15,9 @@ namespace unlzon::posix {
 
 namespace {
 
-// Every signal whose default action on Linux ends the process, besides the
-// real-time ones: SIGPIPE and SIGXFSZ are ignored by the tool (a write error
-// instead), and SIGKILL cannot be caught.
+// Every signal whose default action ends the process, besides the real-time
+// ones: SIGPIPE and SIGXFSZ are ignored by the tool (a write error instead),
+// and SIGKILL cannot be caught.
 constexpr int FATAL_SIGNALS[] = {
     SIGHUP,    SIGINT,  SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGIO,  SIGPROF,
     SIGVTALRM, SIGXCPU, SIGSYS,  SIGTRAP, SIGSEGV, SIGBUS,  SIGILL,  SIGFPE, SIGABRT,
@@ -93,17 +92,26 @@ extern "C" void on_fatal_signal(int signal_number) {
     errno = saved_errno;
 }
 
-// The fatal signals; SIGRTMIN is a function call in glibc, which keeps the
-// lowest real-time signals for its threads.
+// Call `act` with each fatal signal; allocates nothing, for the steps that
+// must not fail for want of memory.
+template <typename Action>
+void for_each_fatal_signal(Action act) {
+    for (const int signal_number : FATAL_SIGNALS) {
+        act(signal_number);
+    }
+#if defined(SIGRTMIN) && defined(SIGRTMAX)
+    // A function call in glibc, which keeps the lowest real-time signals for
+    // its threads.
+    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
+        act(signal_number);
+    }
+#endif
+}
+
 sigset_t fatal_set() {
     sigset_t set;
     (void)sigemptyset(&set);
-    for (const int signal_number : FATAL_SIGNALS) {
-        (void)sigaddset(&set, signal_number);
-    }
-    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
-        (void)sigaddset(&set, signal_number);
-    }
+    for_each_fatal_signal([&set](int signal_number) { (void)sigaddset(&set, signal_number); });
     return set;
 }
 
@@ -119,15 +127,14 @@ void install_cleanup_once() {
     action.sa_flags = SA_ONSTACK;
     // No other signal may run the cleanup a second time halfway through.
     action.sa_mask = fatal_set();
-    for (int signal_number = 1; signal_number <= SIGRTMAX; ++signal_number) {
+    for_each_fatal_signal([&action](int signal_number) {
         struct sigaction previous {};
         // Only a default action is replaced: an ignored signal stays ignored,
         // and a sanitizer's own fault handlers keep reporting.
-        if (sigismember(&action.sa_mask, signal_number) == 1 &&
-            sigaction(signal_number, nullptr, &previous) == 0 && is_default(previous)) {
+        if (sigaction(signal_number, nullptr, &previous) == 0 && is_default(previous)) {
             (void)sigaction(signal_number, &action, nullptr);
         }
-    }
+    });
 }
 
 // --- The fault guard ---------------------------------------------------------
@@ -138,7 +145,8 @@ fault_watch guarded;
 struct sigaction action_before_guard[2];
 sigjmp_buf leave_work;
 volatile sig_atomic_t guard_depth = 0;  // handlers of the guard under way
-volatile sig_atomic_t guard_outcome = static_cast<sig_atomic_t>(fault_outcome::finished);
+// How the guard left the decoder; decoded while it has not.
+volatile sig_atomic_t guard_outcome = static_cast<sig_atomic_t>(decode_outcome::kind::decoded);
 
 struct sigaction& before_guard(int signal_number) {
     return action_before_guard[signal_number == SIGSEGV ? 0 : 1];
@@ -161,7 +169,7 @@ bool in_view(const void* address) noexcept {
     return guarded.view != nullptr && at >= from && at - from < guarded.view_size;
 }
 
-[[noreturn]] void leave(fault_outcome outcome) noexcept {
+[[noreturn]] void leave(decode_outcome::kind outcome) noexcept {
     guard_outcome = static_cast<sig_atomic_t>(outcome);
     siglongjmp(leave_work, 1);
 }
@@ -188,7 +196,7 @@ extern "C" void on_memory_fault(int signal_number, siginfo_t* info, void* contex
                     errno = saved_errno;
                     return;  // the store is retried on the window's new pages
                 case window_step::failed:
-                    leave(fault_outcome::window_stuck);
+                    leave(decode_outcome::kind::no_memory);
                 case window_step::not_the_window:
                     break;
             }
@@ -200,7 +208,7 @@ extern "C" void on_memory_fault(int signal_number, siginfo_t* info, void* contex
         // file's pages.
         if (signal_number == SIGBUS && guarded.view != nullptr &&
             (info->si_code == BUS_ADRERR || in_view(info->si_addr))) {
-            leave(fault_outcome::view_unreadable);
+            leave(decode_outcome::kind::payload_unreadable);
         }
     }
     // A crash, or a fault inside this handler: remove the pending file, then
@@ -213,13 +221,26 @@ extern "C" void on_memory_fault(int signal_number, siginfo_t* info, void* contex
 
 }  // namespace
 
+std::vector<int> fatal_signals() {
+    std::vector<int> signals;
+    for_each_fatal_signal([&signals](int signal_number) { signals.push_back(signal_number); });
+    return signals;
+}
+
+void ignore_write_signals() {
+    // The error line must reach standard error even when standard output is
+    // a closed pipe, and a file-size limit is a write error like a full disk.
+    (void)signal(SIGPIPE, SIG_IGN);
+    (void)signal(SIGXFSZ, SIG_IGN);
+}
+
 interrupt_blocker::interrupt_blocker() {
     const sigset_t set = fatal_set();
-    (void)pthread_sigmask(SIG_BLOCK, &set, &previous_);
+    (void)sigprocmask(SIG_BLOCK, &set, &previous_);
 }
 
 interrupt_blocker::~interrupt_blocker() {
-    (void)pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    (void)sigprocmask(SIG_SETMASK, &previous_, nullptr);
 }
 
 void register_pending_name(int folder, const char* name) {
@@ -243,11 +264,12 @@ void remove_pending_file() noexcept {
     }
 }
 
-fault_outcome run_guarding_faults(const fault_watch& watch, void (*work)(void* context),
-                                  void* context) {
+decode_outcome decode_guarding_faults(const fault_watch& watch, demo_decoder decoder,
+                                      const unsigned char* payload, std::uint32_t in_size,
+                                      unsigned char* image, std::uint32_t out_size) {
     guarded = watch;
     guard_depth = 0;
-    guard_outcome = static_cast<sig_atomic_t>(fault_outcome::finished);
+    guard_outcome = static_cast<sig_atomic_t>(decode_outcome::kind::decoded);
     std::atomic_signal_fence(std::memory_order_seq_cst);
     ensure_alternate_stack();
 
@@ -269,18 +291,26 @@ fault_outcome run_guarding_faults(const fault_watch& watch, void (*work)(void* c
     // A fault that is blocked is forced to its default action by the kernel:
     // the guard needs both signals open, whatever the run was started with.
     sigset_t mask_before;
-    (void)pthread_sigmask(SIG_UNBLOCK, &faults, &mask_before);
-    // The mask at this point is saved and given back by the jump.
+    (void)sigprocmask(SIG_UNBLOCK, &faults, &mask_before);
+    // The mask at this point is saved and given back by the jump. The
+    // outcome is static: a local changed before the jump would be
+    // indeterminate after it.
+    static decode_outcome decoded;
+    decoded = decode_outcome{};
     if (sigsetjmp(leave_work, 1) == 0) {
-        work(context);
+        decoded = decoder(payload, in_size, image, out_size);
     }
     std::atomic_signal_fence(std::memory_order_seq_cst);
     for (const int signal_number : FAULT_SIGNALS) {
         (void)sigaction(signal_number, &before_guard(signal_number), nullptr);
     }
-    (void)pthread_sigmask(SIG_SETMASK, &mask_before, nullptr);
+    (void)sigprocmask(SIG_SETMASK, &mask_before, nullptr);
     guarded = fault_watch{};
-    return static_cast<fault_outcome>(guard_outcome);
+    const auto left = static_cast<decode_outcome::kind>(guard_outcome);
+    if (left != decode_outcome::kind::decoded) {
+        return decode_outcome{left, 0, 0, 0};
+    }
+    return decoded;
 }
 
 }  // namespace unlzon::posix

@@ -4,29 +4,29 @@
 // Two handlers, each installed here alone:
 //
 //  1. The cleanup. Every signal whose default action ends the process
-//     (SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGIO,
-//     SIGPROF, SIGVTALRM, SIGPWR, SIGSTKFLT, SIGXCPU, SIGSYS, SIGTRAP, the
-//     real-time signals, and the crash signals SIGSEGV, SIGBUS, SIGILL, SIGFPE
-//     and SIGABRT) first removes the named pending output, then ends the run
-//     as its default action would, with the same status or core dump. It is
-//     installed when the run registers its first named pending file: until
-//     then nothing needs removing, and a signal keeps its default action,
-//     which also ends a read that waits on a hung file server (with a handler
-//     installed, the kernel would wait for the server instead). Signals that
-//     were ignored at start (nohup) stay ignored, and a sanitizer's own
-//     handlers are left in place. SIGPIPE and SIGXFSZ are ignored by the tool
-//     instead (a write error), and SIGKILL and SIGSTOP cannot be caught.
+//     (fatal_signals(): SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1,
+//     SIGUSR2, SIGIO, SIGPROF, SIGVTALRM, SIGPWR, SIGSTKFLT, SIGXCPU, SIGSYS,
+//     SIGTRAP, the real-time signals where the system has them, and the crash
+//     signals SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT) first removes the
+//     named pending output, then ends the run as its default action would,
+//     with the same status or core dump. It is installed when the run
+//     registers its first named pending file: until then nothing needs
+//     removing, and a signal keeps its default action, which also ends a read
+//     that waits on a hung file server (with a handler installed, the kernel
+//     would wait for the server instead). Signals that were ignored at start
+//     (nohup) stay ignored, and a sanitizer's own handlers are left in place.
+//     SIGPIPE and SIGXFSZ are ignored from the start instead (a write error:
+//     ignore_write_signals), and SIGKILL and SIGSTOP cannot be caught.
 //
 //  2. The fault guard, on SIGSEGV and SIGBUS, only while the decoder runs
-//     (run_guarding_faults), on top of whatever action those signals had,
+//     (decode_guarding_faults), on top of whatever action those signals had,
 //     which it gives back afterwards. It acts in this order:
 //       a. a fault signal sent by another process (si_code <= 0) is no fault:
 //          it gets the action from before the guard (the cleanup, the
 //          default, or nothing if it was ignored);
 //       b. SIGSEGV at the image window's front is the window's: the window
-//          writes its oldest final chunk, or hands it to its writer thread,
-//          and gives the front pages, waiting for the writer if it is too far
-//          behind (image_window);
+//          writes its oldest chunk and moves its pages to the front, or maps
+//          fresh ones there (image_window);
 //       c. SIGBUS on the payload's view of the file: the file could not
 //          deliver a page (cut short, or a read error);
 //       d. anything else, and any fault while the guard is already handling
@@ -40,22 +40,28 @@
 //     frames the jump skips hold nothing with a destructor.
 //
 // Both handlers run on an alternate signal stack, so that a stack overflow
-// still removes the pending file, and both call only system calls that take
-// no lock of the C library's (write, read, mremap, mmap, munmap, unlinkat,
-// sigaction, raise, sigprocmask) and read only state published by lock-free
-// atomics or volatile sig_atomic_t.
-//
-// The one other thread a run may have, the image window's writer, is created
-// with every signal blocked: each signal reaches the decoding thread, which
-// runs these handlers, also while it waits for the writer or the writer
-// writes.
+// still removes the pending file. They call only async-signal-safe system
+// calls that take no lock of the C library's (write, mremap, mmap, madvise,
+// unlinkat, sigaction, signal, raise) and read only state published by a
+// lock-free atomic or a volatile sig_atomic_t. The run has one thread.
 #pragma once
 
 #include <signal.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "decode_outcome.h"
 
 namespace unlzon::posix {
+
+/// Every signal that the cleanup takes over (see above), in one list.
+std::vector<int> fatal_signals();
+
+/// Ignore SIGPIPE and SIGXFSZ, so that a closed pipe or a file-size limit is
+/// a write error the run reports rather than a death; call once, at start.
+void ignore_write_signals();
 
 /// Holds every fatal signal back for its lifetime, so that a file can be
 /// created and registered, or renamed and unregistered, with no moment in
@@ -101,18 +107,13 @@ struct fault_watch {
     void* window = nullptr;
 };
 
-/// How guarded work ended.
-enum class fault_outcome {
-    finished,         // it ran to its end
-    view_unreadable,  // a page of the view could not be read: the work was left midway
-    window_stuck,     // the window could not move its pages: the work was left midway
-};
-
-/// Run `work(context)` under the fault guard (see above): SIGSEGV and SIGBUS
-/// are unblocked for its duration, whatever mask the process was started
-/// with, and their previous actions and the mask are given back afterwards.
-/// `work` must hold nothing that needs a destructor: it may be left midway.
-fault_outcome run_guarding_faults(const fault_watch& watch, void (*work)(void* context),
-                                  void* context);
+/// Run `decoder` on the payload and the image under the fault guard (see
+/// above): SIGSEGV and SIGBUS are unblocked for its duration, whatever mask
+/// the process was started with, and their previous actions and the mask are
+/// given back afterwards. The decoder's outcome, or payload_unreadable or
+/// no_memory (the window stuck) when the guard left it midway.
+decode_outcome decode_guarding_faults(const fault_watch& watch, demo_decoder decoder,
+                                      const unsigned char* payload, std::uint32_t in_size,
+                                      unsigned char* image, std::uint32_t out_size);
 
 }  // namespace unlzon::posix
