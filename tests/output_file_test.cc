@@ -18,6 +18,9 @@
 #include <filesystem>
 #include <functional>
 
+#ifndef _WIN32
+#include "posix/signals.h"
+#endif
 #include "process.h"
 #include "test_access.h"
 #include "test_support.h"
@@ -170,15 +173,15 @@ TEST_P(PendingOutputTest, FatalSignalWhilePendingLeavesNothingBehind) {
         int signal;
         std::function<void()> die;
     };
-    std::vector<int> signals = {SIGINT,  SIGTERM, SIGHUP,    SIGALRM,  SIGUSR1,      SIGUSR2,
-                                SIGXCPU, SIGQUIT, SIGVTALRM, SIGPROF,  SIGIO,        SIGPWR,
-                                SIGSYS,  SIGTRAP, SIGABRT,   SIGRTMIN, SIGRTMIN + 1, SIGRTMAX};
-#ifndef UNDER_ADDRESS_SANITIZER
-    // A sanitizer keeps its own fault handlers, and the tool leaves them be.
-    signals.insert(signals.end(), {SIGSEGV, SIGBUS, SIGILL, SIGFPE});
-#endif
     std::vector<case_t> cases;
-    for (const int signal_number : signals) {
+    for (const int signal_number : posix::fatal_signals()) {
+#ifdef UNDER_ADDRESS_SANITIZER
+        // A sanitizer keeps its own fault handlers, and the tool leaves them be.
+        if (signal_number == SIGSEGV || signal_number == SIGBUS || signal_number == SIGILL ||
+            signal_number == SIGFPE) {
+            continue;
+        }
+#endif
         // qemu-user keeps some real-time signals for itself.
         if (test::signal_reaches_handler(signal_number, false)) {
             cases.push_back({"raise " + std::to_string(signal_number), signal_number,
