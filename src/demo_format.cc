@@ -66,10 +66,8 @@ payload_result read_demo_payload(const input_file& file, const demo_header& head
     if (file.size() < DEMO_HEADER_SIZE + std::uint64_t{header.in_size}) {
         return {demo_status::not_a_demo, std::nullopt};
     }
-    // A view of the file's cached pages measured faster than reading the
-    // payload into fresh memory at every size (unlzon/lzop -d 0.92 against
-    // 1.02 at 4 MiB warm, 0.81 against 1.81 at 256 MiB cold); pread is the
-    // way only where the system refuses views.
+    // A view of the file's cached pages is faster than a copy into fresh
+    // memory at every size (bench/README.md); pread only where views are refused.
     read_status view_status = read_status::ok;
     std::optional<byte_buffer> view = file.map(DEMO_HEADER_SIZE, header.in_size, view_status);
     if (view || view_status != read_status::ok) {

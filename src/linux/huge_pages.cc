@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Linux extra: large blocks of whole-image memory are backed by transparent
-// huge pages (MADV_HUGEPAGE), one page fault where 512 were: touching a fresh
-// 256 MiB block took 16 ms against 673 ms without (16 MiB: 1.0 against 44 ms;
-// medians of 7 on the development VM).
+// Linux extra: the image window's chunks, and the whole image where there is
+// no window, are backed by transparent huge pages (MADV_HUGEPAGE): one page
+// fault, and one page-table entry to move, where 512 were (bench/README.md).
 #include <sys/mman.h>
 
 #include "posix/linux_extras.h"

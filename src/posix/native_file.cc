@@ -19,10 +19,9 @@ bool native_file::close() {
 namespace {
 
 // The most one write() is given. Linux sizes the page cache's folios by the
-// write: 2 MiB writes take 2 MiB blocks of free memory, which on the VM have
-// gone back to the host after a second of idleness and cost dear to touch
-// again. Cold runs (bench.py, 4 s pause, 4 rounds) went from 1.77 to 0.87 of
-// lzop -d at 16 MiB and from 1.32 to 0.92 at 256 MiB with 256 KiB writes.
+// write: 2 MiB writes take 2 MiB blocks of free memory, which on a VM that
+// hands idle memory back to its host cost dear to touch again; 256 KiB writes
+// halved cold runs at 16 MiB (bench/README.md).
 constexpr std::size_t WRITE_PIECE = std::size_t{256} << 10;
 static_assert(WRITE_PIECE <= native_file::MAX_TRANSFER);
 
