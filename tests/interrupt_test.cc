@@ -38,6 +38,7 @@ std::optional<std::uint64_t> file_size(const std::string& path) {
     return static_cast<std::uint64_t>(info.st_size);
 }
 
+#ifndef _WIN32
 // Back to the demo, big.bin, and its earlier output only, whatever a run left.
 void reset_to_demo(const test::temp_dir& dir, const bytes& earlier) {
     for (const std::string& name : test::folder_entries(dir.path())) {
@@ -48,7 +49,6 @@ void reset_to_demo(const test::temp_dir& dir, const bytes& earlier) {
     test::write_file(dir / "big.bin.nds", earlier);
 }
 
-#ifndef _WIN32
 // Every fatal signal that another process may send, as the tool lists them;
 // the fault signals (SIGSEGV, SIGBUS, SIGILL, SIGFPE) are left to the
 // in-process faults of output_file_test.cc: sent from outside, qemu-user

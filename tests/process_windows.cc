@@ -81,8 +81,8 @@ void make_pipe(HANDLE& read_end, HANDLE& write_end) {
 // process has none, and the test of the limit itself skips.
 void require_supported(const run_options& options) {
     if (options.out == stdout_target::full_device || options.as_nobody ||
-        options.memory_limit != 0 || options.ignore_hangup || !options.ignored_signals.empty() ||
-        options.stdin_closed || options.stderr_closed || options.hide_proc || options.empty_dev ||
+        options.memory_limit != 0 || !options.ignored_signals.empty() || options.stdin_closed ||
+        options.stderr_closed || options.hide_proc || options.empty_dev ||
         options.open_files_limit != 0) {
         throw std::logic_error("run option with no Windows equivalent; the test must skip");
     }

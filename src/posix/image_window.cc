@@ -41,7 +41,8 @@ constexpr std::size_t WINDOW_CHUNKS = 2;
 }  // namespace
 
 // The image's address range, `chunks` chunks from `range`, of which the
-// chunks [oldest, next) are memory and the rest inaccessible. Changed only by
+// chunks [oldest, next) are memory, two of them from the start (or the one of
+// a one-chunk image), and the rest inaccessible. Changed only by
 // the fault handler while the decoder runs, and read by the rest only before
 // and after.
 struct image_window::pages {
@@ -97,26 +98,14 @@ posix::window_step move_oldest_to_front(image_window::pages& window) noexcept {
     return posix::window_step::moved;
 }
 
-// Give the front chunk pages of its own.
-posix::window_step map_fresh_front(image_window::pages& window) noexcept {
-    unsigned char* const front = window.chunk_at(window.next);
-    if (!map_memory(front, CHUNK)) {
-        window.hole = front;
-        return posix::window_step::failed;
-    }
-    ++window.next;
-    return posix::window_step::moved;
-}
-
 }  // namespace
 
 // Called on a SIGSEGV at `address`. A store at the front chunk, or one that
 // straddles its border and is reported below it (some processors do), is the
 // decoder's first touch of the next chunk: the bytes behind it are final and
-// the chunk two behind it is out of reach. Write that chunk out and move its
-// pages to the front; until there is such a chunk, give the front fresh
-// pages. A step that fails leaves the decoder stuck, which the guard turns
-// into an outcome.
+// the oldest chunk, two behind it, is out of reach. Write that chunk out and
+// move its pages to the front. A step that fails leaves the decoder stuck,
+// which the guard turns into an outcome.
 posix::window_step window_access::follow(void* data, const void* address) noexcept {
     auto& window = *static_cast<image_window::pages*>(data);
     const auto at = reinterpret_cast<std::uintptr_t>(address);
@@ -125,9 +114,6 @@ posix::window_step window_access::follow(void* data, const void* address) noexce
     const std::uintptr_t front_end = base + (window.next + 1) * CHUNK;
     if (window.next >= window.chunks || at < from || at >= front_end) {
         return posix::window_step::not_the_window;
-    }
-    if (window.next - window.oldest < WINDOW_CHUNKS) {
-        return map_fresh_front(window);
     }
     window.owner->put(window.chunk_at(window.oldest), CHUNK);
     return move_oldest_to_front(window);
