@@ -27,7 +27,7 @@ case $jobs in
 esac
 if [ -z "${UNLZON:-}" ]; then
     # Unpacked from a release archive, the script sits beside its program.
-    here=$(cd -- "$(dirname -- "$0")" && pwd) || here=
+    here=$(CDPATH='' cd -- "$(dirname -- "$0")" && pwd) || here=
     if [ -n "$here" ] && [ -f "$here/unlzon" ] && [ -x "$here/unlzon" ]; then
         UNLZON=$here/unlzon
     else
@@ -80,7 +80,7 @@ xargs -0 -r -n"$((share > 0 ? share : 1))" -P"$jobs" sh -c '
             failed=1
         }
     done
-    exit "$failed"' sh <&5 || status=1
+    exit "$failed"' sh <&5 5<&- || status=1
 if [ "$searched" = no ]; then
     printf 'unpack-all.sh: not every folder below %s could be searched (see above): demos there were not tried\n' \
         "$folder" >&2
