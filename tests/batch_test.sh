@@ -3,8 +3,8 @@
 # The folder script unpacks every good demo even when the first one it meets
 # is bad, names each failure, and exits 1; an empty folder is no failure, a
 # missing one is named once, and a folder name starting with "-" is a folder,
-# as is a link to one. Names of any bytes, shares of several demos and the
-# job count below.
+# as is a link to one. Names of any bytes, links named like demos, a folder
+# that cannot be searched, shares of several demos and the job count below.
 # Usage: batch_test.sh UNLZON DEMO_TOOL EXAMPLES_DIR
 set -eu
 unlzon=$1 demo_tool=$2 examples=$3
@@ -57,8 +57,8 @@ cmp "$work/image1" "$work/-demos/1-good.bin.nds"
 
 # Usage errors name themselves and exit 2, as a missing folder does.
 expect 2 "usage: unpack-all.sh FOLDER [JOBS]"
-for jobs in x 0 -1 07; do
-    expect 2 "unpack-all.sh: JOBS must be a whole number from 1 up: $jobs" empty "$jobs"
+for jobs in x 0 -1 07 10000 99999999999999999999; do
+    expect 2 "unpack-all.sh: JOBS must be a whole number from 1 to 9999: $jobs" empty "$jobs"
 done
 
 # Names with a space, a newline, a leading dash or a backslash reach unlzon as
@@ -75,6 +75,38 @@ expect 1 "  ERROR: Not a valid compressed demo ($bad)!${nl}failed: $bad" names 1
 for name in "a b" "-dash" "new${nl}line" 'back\nslash'; do
     cmp "$work/image1" "$work/names/$name.bin.nds"
 done
+
+# A link named like a demo is unpacked as unlzon takes it, beside the link; a
+# dangling one is named as failed. Any case of ".bin" is a demo.
+mkdir "$work/links"
+ln -s ../demos/1-good.bin "$work/links/link.bin"
+ln -s missing.bin "$work/links/dangling.bin"
+cp "$work/demos/2-good.bin" "$work/links/UPPER.BIN"
+expect 1 "  ERROR: Could not open input file (links/dangling.bin)!${nl}failed: links/dangling.bin" links
+cmp "$work/image1" "$work/links/link.bin.nds"
+cmp "$work/image2" "$work/links/UPPER.BIN.nds"
+
+# A folder that cannot be searched is named and fails the run; the demo beside
+# it is still unpacked. Root may search any folder, so root runs it as nobody.
+mkdir -p "$work/shut/locked"
+cp "$work/demos/1-good.bin" "$work/shut/"
+cp "$work/demos/1-good.bin" "$work/shut/locked/"
+chmod 755 "$work"
+chmod 777 "$work/shut"
+chmod 000 "$work/shut/locked"
+as_user=""
+[ "$(id -u)" -ne 0 ] || as_user="setpriv --reuid=65534 --regid=65534 --clear-groups"
+if [ -n "$as_user" ] && ! command -v setpriv >/dev/null; then
+    echo "skipped the unreadable folder: as root it needs setpriv to run as another user"
+else
+    status=0
+    (cd "$work" && $as_user env UNLZON="$unlzon" sh "$script" shut 2>"$work/errors") || status=$?
+    [ "$status" -eq 1 ] && grep -q "shut/locked" "$work/errors" &&
+        grep -qx "unpack-all.sh: not every folder below shut could be searched (see above): demos there were not tried" \
+            "$work/errors" || { echo "unreadable folder: status $status"; cat "$work/errors"; exit 1; }
+    cmp "$work/image1" "$work/shut/1-good.bin.nds"
+fi
+chmod 755 "$work/shut/locked"
 
 # With more demos than eight per job a shell unpacks several in turn: a bad
 # one among them is named and the others after it are still unpacked.

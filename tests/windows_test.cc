@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -188,6 +190,73 @@ TEST_F(WindowsTest, OwnConsoleWithRedirectedStreamsEndsWithoutAKey) {
     ASSERT_EQ(waited, WAIT_OBJECT_0) << "still waiting after 30 s";
     EXPECT_EQ(code, 0u);
     EXPECT_EQ(test::read_bytes(output_), image);
+}
+
+// The folder script beside a copy of unlzon.exe, as cmd runs it from a
+// prompt: every *.bin below a folder and each file given, under names with
+// spaces, "&", "!", parentheses and letters outside ASCII; a bad demo is named
+// after unlzon's line and in the summary, and fails the run. (Wine's cmd
+// expands a "%" inside an expanded name again, which Windows' does not, and
+// leaves %cmdcmdline% empty, so neither "%" nor a drop is tried here.)
+TEST(FolderScriptTest, UnpacksFoldersAndFilesAndNamesEveryFailure) {
+    namespace fs = std::filesystem;
+    const test::temp_dir dir;
+    // cmd takes "/" for the start of a switch.
+    const auto native = [](std::string path) {
+        std::replace(path.begin(), path.end(), '/', '\\');
+        return path;
+    };
+    const std::string bin = native(dir / "bin");
+    fs::create_directory(fs::u8path(bin));
+    fs::copy_file(fs::u8path(UNLZON_PATH), fs::u8path(bin + "\\unlzon.exe"));
+    fs::copy_file(fs::u8path(std::string(UNLZON_SOURCE_DIR) + "/examples/unpack-all.cmd"),
+                  fs::u8path(bin + "\\unpack-all.cmd"));
+    const std::string demos = native(dir / "demos");
+    const std::string files = native(dir / "files");
+    fs::create_directories(fs::u8path(demos + "\\sub (1)"));
+    fs::create_directory(fs::u8path(files));
+
+    const bytes image = test::sample_image(3000, 4);
+    const std::string good[] = {demos + "\\a & b!.bin", demos + "\\sub (1)\\démo ü.bin",
+                                demos + "\\UPPER.BIN", files + "\\c & d!.bin",
+                                files + "\\(e) デモ.bin"};
+    for (const std::string& name : good) {
+        write_utf8_named(name, kit::pack_demo(image));
+    }
+    const std::string bad = demos + "\\bad & (2).bin";
+    write_utf8_named(bad, {'n', 'o', 't'});
+    const std::string other = demos + "\\notes.bin.txt";
+    write_utf8_named(other, kit::pack_demo(image));
+
+    const char* const comspec = std::getenv("ComSpec");
+    const std::string cmd = comspec != nullptr ? comspec : "C:\\windows\\system32\\cmd.exe";
+    const std::string script = bin + "\\unpack-all.cmd";
+    struct {
+        std::vector<std::string> paths;
+        std::string out;
+        std::string err;
+        int status;
+    } const cases[] = {
+        {{demos},
+         "failed: " + bad + "\r\n3 unpacked, 1 failed:\r\n  " + bad + "\r\n",
+         "  ERROR: Not a valid compressed demo (" + bad + ")!\n",
+         1},
+        {{good[3], good[4]}, "2 unpacked, 0 failed\r\n", "", 0},
+        {{}, "usage: unpack-all.cmd PATH... (or drop folders or demos onto it)\r\n", "", 2},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{cmd, "/c", script};
+        argv.insert(argv.end(), c.paths.begin(), c.paths.end());
+        const test::run_result r = test::run_program(argv);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.status, c.status);
+    }
+    for (const std::string& name : good) {
+        EXPECT_EQ(test::read_bytes(name + ".nds"), image) << name;
+    }
+    EXPECT_FALSE(fs::exists(fs::u8path(bad + ".nds")));
+    EXPECT_FALSE(fs::exists(fs::u8path(other + ".nds")));
 }
 
 }  // namespace
