@@ -57,13 +57,9 @@ find -H "$folder" \( -type f -o -type l \) -name '*.[bB][iI][nN]' -print0 >&3 ||
 exec 3>&-
 
 # Each of JOBS shells at a time unpacks a share of the demos in turn, so that
-# no process is started per demo besides unlzon itself. 200 runs of a program
-# that does nothing took 1.1 s of processor time and 17,000 page faults this
-# way on a 2-core VM, against 2.4 s and 34,000 with a shell per demo (xargs -n1
-# running sh -c), 1.9 s and 34,000 with bash starting every run itself (its
-# forks are dear) and 1.4 s and 21,000 with xargs running the program
-# directly. Shares of 4, 12 and 25 demos of 1-4 MiB cost alike (4.5-4.7 s of
-# processor time for 200); about eight per job keep every job busy to the end.
+# no process is started per demo besides unlzon itself: half the processor
+# time of a shell per demo (bench/README.md). About eight shares per job keep
+# every job busy to the end.
 count=$(tr -dc '\000' <&4 | wc -c)
 exec 4<&-
 share=$(((count + 8 * jobs - 1) / (8 * jobs)))
