@@ -175,14 +175,6 @@ TEST_F(CliTest, FailuresNeverTouchAnExistingOutputFile) {
     }
 }
 
-TEST_F(CliTest, SuccessReplacesAnExistingOutputFile) {
-    const bytes image = test::sample_image(3000);
-    test::write_file(input_, kit::pack_demo(image));
-    test::write_file(output_, bytes(100000, 0x77));
-    EXPECT_EQ(test::run_unlzon({input_}).status, 0);
-    EXPECT_EQ(test::read_bytes(output_), image);
-}
-
 TEST_F(CliTest, OddPathsGetNdsAppendedBesideTheInput) {
     const bytes image = test::sample_image(3000);
     ASSERT_TRUE(std::filesystem::create_directory(dir_ / "sub dir"));

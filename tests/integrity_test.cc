@@ -21,6 +21,7 @@
 #include <random>
 #include <thread>
 
+#include "test_access.h"
 #include "test_support.h"
 
 namespace unlzon {
@@ -203,12 +204,14 @@ TEST_F(IntegrityTest, FolderAtTheOutputNameIsAnOpenError) {
     EXPECT_EQ(test::folder_entries(dir_.path()), before);
 }
 
-// A link at the output name is replaced, never followed: in a shared folder
-// another user could otherwise aim the image at any file the victim may write.
-TEST_F(IntegrityTest, LinksAndFifosAtTheOutputNameAreReplacedNotWrittenThrough) {
-#ifdef _WIN32
-    GTEST_SKIP() << "symbolic links need a privilege and FIFOs do not exist on Windows";
-#else
+// Whatever stands at the output name is replaced by the complete image in one
+// step, never opened or written through: in a shared folder, a link there
+// could otherwise aim the image at any file the victim may write. Whatever it
+// pointed to or shared its data with keeps its content. Each row is planted
+// for the program and for a pending output of either kind, as the portable
+// build names its pending file and this one need not.
+TEST_F(IntegrityTest, WhatStandsAtTheOutputNameIsReplacedNotWrittenThrough) {
+    namespace fs = std::filesystem;
     const bytes container = kit::pack_demo(image_);
     input_ = dir_ / "demo.bin";
     output_ = input_ + ".nds";
@@ -216,33 +219,64 @@ TEST_F(IntegrityTest, LinksAndFifosAtTheOutputNameAreReplacedNotWrittenThrough) 
     const bytes victim_bytes = {'v', 'i', 'c', 't', 'i', 'm'};
     struct case_t {
         const char* name;
-        std::function<int()> plant;
+        std::function<void()> plant;
     };
     const case_t cases[] = {
-        {"symbolic link", [&] { return symlink(victim.c_str(), output_.c_str()); }},
-        {"hard link", [&] { return link(victim.c_str(), output_.c_str()); }},
-        {"FIFO", [&] { return mkfifo(output_.c_str(), 0644); }},
-        {"link to a device", [&] { return symlink("/dev/full", output_.c_str()); }},
-        {"symbolic link to the input", [&] { return symlink(input_.c_str(), output_.c_str()); }},
-    };
-    for (const case_t& c : cases) {
-        SCOPED_TRACE(c.name);
-        test::write_file(input_, container);
-        test::write_file(victim, victim_bytes);
-        ASSERT_EQ(c.plant(), 0);
-        const test::run_result r = test::run_unlzon({input_});
-        EXPECT_EQ(r.status, 0) << r.err;
-        struct stat info {};
-        ASSERT_EQ(lstat(output_.c_str(), &info), 0);
-        EXPECT_TRUE(S_ISREG(info.st_mode));
-        EXPECT_EQ(test::read_bytes(output_), image_);
-        EXPECT_EQ(test::read_bytes(victim), victim_bytes);
-        EXPECT_EQ(test::read_bytes(input_), container);
-        EXPECT_EQ(test::folder_entries(dir_.path()),
-                  (std::vector<std::string>{"demo.bin", "demo.bin.nds", "victim"}));
-        ASSERT_EQ(unlink(output_.c_str()), 0);
-    }
+        // Longer than the image: a write through it would leave its tail.
+        {"regular file", [&] { test::write_file(output_, bytes(image_.size() + 100000, 0x77)); }},
+#ifndef _WIN32  // symbolic links need a privilege and FIFOs do not exist on Windows
+        {"symbolic link", [&] { ASSERT_EQ(symlink(victim.c_str(), output_.c_str()), 0); }},
+        {"dangling symbolic link",
+         [&] { ASSERT_EQ(symlink((dir_ / "nowhere").c_str(), output_.c_str()), 0); }},
+        {"hard link", [&] { ASSERT_EQ(link(victim.c_str(), output_.c_str()), 0); }},
+        {"FIFO", [&] { ASSERT_EQ(mkfifo(output_.c_str(), 0644), 0); }},
+        {"link to a device", [&] { ASSERT_EQ(symlink("/dev/full", output_.c_str()), 0); }},
+        {"symbolic link to the input",
+         [&] { ASSERT_EQ(symlink(input_.c_str(), output_.c_str()), 0); }},
 #endif
+    };
+    struct way_t {
+        const char* name;
+        std::optional<pending_output> (*create)(const demo_folder&, const std::string&,
+                                                const file_origin&);  // null: the program
+    };
+    const way_t ways[] = {
+        {"the program", nullptr},
+        {"unnamed pending output", pending_output::create},
+        {"named pending output", test_access::create_named},
+    };
+    for (const way_t& w : ways) {
+        for (const case_t& c : cases) {
+            SCOPED_TRACE(std::string(w.name) + ", " + c.name);
+            test::write_file(input_, container);
+            test::write_file(victim, victim_bytes);
+            c.plant();
+            const std::vector<std::string> before = test::folder_entries(dir_.path());
+            if (w.create == nullptr) {
+                const test::run_result r = test::run_unlzon({input_});
+                EXPECT_EQ(r.err, "");
+                EXPECT_EQ(r.status, 0);
+            } else {
+                std::string name;
+                const std::optional<demo_folder> folder =
+                    demo_folder::open_parent(output_.c_str(), name);
+                ASSERT_TRUE(folder.has_value());
+                const std::optional<input_file> demo = test_access::open_input(input_.c_str());
+                ASSERT_TRUE(demo.has_value());
+                std::optional<pending_output> out = w.create(*folder, name, demo->origin());
+                ASSERT_TRUE(out.has_value());
+                ASSERT_EQ(write_all(out->handle(), image_.data(), image_.size()), 0);
+                EXPECT_EQ(out->commit(), output_status::ok);
+            }
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(fs::u8path(output_))));
+            EXPECT_EQ(fs::hard_link_count(fs::u8path(output_)), 1u);
+            EXPECT_EQ(test::read_bytes(output_), image_);
+            EXPECT_EQ(test::read_bytes(victim), victim_bytes);
+            EXPECT_EQ(test::read_bytes(input_), container);
+            EXPECT_EQ(test::folder_entries(dir_.path()), before);
+            ASSERT_TRUE(fs::remove(fs::u8path(output_)));
+        }
+    }
 }
 
 TEST_F(IntegrityTest, FifoAsTheInputIsRefusedAtOnce) {
