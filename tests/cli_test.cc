@@ -208,21 +208,6 @@ TEST_F(CliTest, RelativePathWritesIntoTheWorkingDirectory) {
     EXPECT_EQ(test::read_bytes(output_), image);
 }
 
-TEST_F(CliTest, UncreatableOutputIsReportedAfterTheSummaryLine) {
-    const bytes image = test::sample_image(3000);
-    const bytes container = kit::pack_demo(image);
-    test::write_file(input_, container);
-    // A folder stands where the file would go.
-    ASSERT_TRUE(std::filesystem::create_directory(output_));
-    const test::run_result r = test::run_unlzon({input_});
-    const std::string summary =
-        "Decompressed " + std::to_string(container.size() - 16) + " bytes back into 3000 bytes\n";
-    EXPECT_EQ(r.out, test::banner_and_library() + size_lines(container.size() - 16, 3000) +
-                         "Actual size: bb8\n" + summary);
-    EXPECT_EQ(r.err, "  ERROR: Could not open output file (" + output_ + ")!\n");
-    EXPECT_EQ(r.status, FAILED);
-}
-
 TEST_F(CliTest, LinesKeepTheRunsOrderWhenBothStreamsShareAPipe) {
     test::write_file(input_, kit::make_container(8, bytes(0)));
     test::run_options options;

@@ -84,12 +84,11 @@ TEST_P(PendingOutputTest, DiscardedFileLeavesTheFolderAsItWas) {
     EXPECT_EQ(test::folder_entries(dir_.path()), std::vector<std::string>{"out.nds"});
 }
 
-TEST_P(PendingOutputTest, FolderAtTheNameOrNoFolderIsRefused) {
-    ASSERT_TRUE(std::filesystem::create_directory(output_));
-    EXPECT_FALSE(create().has_value());
+TEST(DemoFolderTest, NoFolderIsRefusedAndNothingIsMade) {
+    const test::temp_dir dir;
     std::string name;
-    EXPECT_FALSE(demo_folder::open_parent((dir_ / "no/such/folder/out.nds").c_str(), name));
-    EXPECT_EQ(test::folder_entries(dir_.path()), std::vector<std::string>{"out.nds"});
+    EXPECT_FALSE(demo_folder::open_parent((dir / "no/such/folder/out.nds").c_str(), name));
+    EXPECT_EQ(test::folder_entries(dir.path()), std::vector<std::string>{});
 }
 
 TEST_P(PendingOutputTest, PermissionsFollowTheDemoUnderTheUmask) {
