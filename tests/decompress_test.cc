@@ -37,27 +37,5 @@ TEST(DecompressTest, StreamsFromBothCompressorsDecodeToTheImage) {
     }
 }
 
-TEST(DecompressTest, AcceptanceNeedsSuccessAndNoMoreThanTheDeclaredSize) {
-    struct case_t {
-        int code;
-        std::uint32_t actual_size;
-        decode_outcome::kind what;
-        bool want;
-    };
-    const case_t cases[] = {
-        {LZO_E_OK, 100, decode_outcome::kind::decoded, true},
-        {LZO_E_OK, 99, decode_outcome::kind::decoded, true},
-        {LZO_E_OK, 101, decode_outcome::kind::decoded, false},
-        {LZO_E_INPUT_NOT_CONSUMED, 100, decode_outcome::kind::decoded, false},
-        {LZO_E_ERROR, 0, decode_outcome::kind::decoded, false},
-        {LZO_E_OK, 100, decode_outcome::kind::payload_unreadable, false},
-        {LZO_E_OK, 100, decode_outcome::kind::no_memory, false},
-    };
-    for (const case_t& c : cases) {
-        const decode_outcome result{c.what, c.code, c.actual_size, 0};
-        EXPECT_EQ(demo_image_accepted(result, 100), c.want) << c.code << " " << c.actual_size;
-    }
-}
-
 }  // namespace
 }  // namespace unlzon
