@@ -269,7 +269,7 @@ TEST_F(CliTest, BufferThatCannotBeAllocatedIsOneErrorLine) {
     huge_payload[12] = static_cast<unsigned char>(big >> 24);
 
     struct case_t {
-        std::string name;
+        const char* name;
         bytes container;
         std::uint64_t sparse_length;  // the file is extended to this length, 0 for none
         std::string out;
