@@ -3,6 +3,7 @@
 #
 #   scripts/build-lzo wasm build-web/lzo-prefix
 #   emcmake cmake -S . -B build-web && cmake --build build-web -j2
+#   ctest --test-dir build-web --output-on-failure
 #
 # unlzon.js: the program as a module for a page or its worker, one file with
 # the WebAssembly inside. One instance runs the program once:
@@ -16,6 +17,9 @@
 #
 # unlzon-node.js: the same program for node on the real file system, which
 # behaves as unlzon does: `node --no-experimental-fetch unlzon-node.js PATH`.
+#
+# native/: unlzon and demo_tool built for this machine, which the tests
+# compare the node program with and make their demos with.
 
 # emscripten runs its JavaScript helpers (acorn) with the machine's node,
 # which finds Debian's node modules only where it is Debian's own.
@@ -52,3 +56,30 @@ target_link_options(unlzon_node PRIVATE
   # Compiled as it is loaded, from the file beside it: node 18's fetch,
   # which the asynchronous way would try first, cannot read a path.
   -sWASM_ASYNC_COMPILATION=0)
+
+if(BUILD_TESTING)
+  # unlzon and demo_tool for this machine, from the same sources, with the
+  # host's compiler and liblzo2, in native/ of this build.
+  include(ExternalProject)
+  set(UNLZON_NATIVE_DIR ${CMAKE_BINARY_DIR}/native)
+  ExternalProject_Add(unlzon_native
+    SOURCE_DIR ${CMAKE_CURRENT_SOURCE_DIR}
+    BINARY_DIR ${UNLZON_NATIVE_DIR}
+    # emcmake's settings stay out: the host's compiler and pkg-config.
+    CONFIGURE_COMMAND ${CMAKE_COMMAND} -E env --unset=PKG_CONFIG_LIBDIR --unset=PKG_CONFIG_PATH
+                      --unset=CC --unset=CXX
+                      ${CMAKE_COMMAND} -S <SOURCE_DIR> -B <BINARY_DIR> -DBUILD_TESTING=OFF
+                      -DCMAKE_BUILD_TYPE=Release
+    BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target unlzon demo_tool
+    INSTALL_COMMAND ""
+    BUILD_ALWAYS ON
+    BUILD_BYPRODUCTS ${UNLZON_NATIVE_DIR}/unlzon ${UNLZON_NATIVE_DIR}/demo_tool)
+
+  find_program(UNLZON_NODE NAMES node nodejs REQUIRED)
+  # The suite's CLI cases, run by both programs on the real file system.
+  add_test(NAME node_program_matches_native
+           COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/tests/node_cli_test.sh
+                   ${UNLZON_NATIVE_DIR}/unlzon ${UNLZON_NATIVE_DIR}/demo_tool
+                   ${UNLZON_NODE} $<TARGET_FILE:unlzon_node>)
+  set_tests_properties(node_program_matches_native PROPERTIES TIMEOUT ${UNLZON_TEST_TIMEOUT})
+endif()
