@@ -81,5 +81,10 @@ if(BUILD_TESTING)
            COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/tests/node_cli_test.sh
                    ${UNLZON_NATIVE_DIR}/unlzon ${UNLZON_NATIVE_DIR}/demo_tool
                    ${UNLZON_NODE} $<TARGET_FILE:unlzon_node>)
-  set_tests_properties(node_program_matches_native PROPERTIES TIMEOUT ${UNLZON_TEST_TIMEOUT})
+  # unlzon.js as a page's worker uses it, in node's V8.
+  add_test(NAME web_module_as_a_page_uses_it
+           COMMAND ${UNLZON_NODE} ${CMAKE_CURRENT_SOURCE_DIR}/tests/web_module_test.js
+                   $<TARGET_FILE:unlzon> ${UNLZON_NATIVE_DIR}/demo_tool)
+  set_tests_properties(node_program_matches_native web_module_as_a_page_uses_it
+                       PROPERTIES TIMEOUT ${UNLZON_TEST_TIMEOUT})
 endif()
