@@ -10,7 +10,7 @@
 // Prints the median and range of each step in milliseconds.
 //
 // 2026-12-09, the 2-core VM shared with other builds (load average 5-6),
-// node 20.20, emscripten 3.1.6, commit of this file; a 4 MiB image from
+// node 20.20, emscripten 3.1.6, the commit that added this file; a 4 MiB image from
 // `demo_tool image 4M 3`, packed with LZO1X-1 (2.2 MiB), 31 rounds:
 //
 //   step            fresh compile          compiled once
