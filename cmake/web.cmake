@@ -62,15 +62,21 @@ if(BUILD_TESTING)
   # host's compiler and liblzo2, in native/ of this build.
   include(ExternalProject)
   set(UNLZON_NATIVE_DIR ${CMAKE_BINARY_DIR}/native)
+  # Under make, the sub-build shares this build's jobs (-j).
+  if(CMAKE_GENERATOR MATCHES "Makefiles")
+    set(UNLZON_NATIVE_BUILD $(MAKE) -C <BINARY_DIR> unlzon demo_tool)
+  else()
+    set(UNLZON_NATIVE_BUILD ${CMAKE_COMMAND} --build <BINARY_DIR> --target unlzon demo_tool)
+  endif()
   ExternalProject_Add(unlzon_native
     SOURCE_DIR ${CMAKE_CURRENT_SOURCE_DIR}
     BINARY_DIR ${UNLZON_NATIVE_DIR}
     # emcmake's settings stay out: the host's compiler and pkg-config.
     CONFIGURE_COMMAND ${CMAKE_COMMAND} -E env --unset=PKG_CONFIG_LIBDIR --unset=PKG_CONFIG_PATH
                       --unset=CC --unset=CXX
-                      ${CMAKE_COMMAND} -S <SOURCE_DIR> -B <BINARY_DIR> -DBUILD_TESTING=OFF
-                      -DCMAKE_BUILD_TYPE=Release
-    BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target unlzon demo_tool
+                      ${CMAKE_COMMAND} -S <SOURCE_DIR> -B <BINARY_DIR> -G ${CMAKE_GENERATOR}
+                      -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=Release
+    BUILD_COMMAND ${UNLZON_NATIVE_BUILD}
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON
     BUILD_BYPRODUCTS ${UNLZON_NATIVE_DIR}/unlzon ${UNLZON_NATIVE_DIR}/demo_tool)
