@@ -16,7 +16,8 @@
 # The status is main's own: 0, 1, 3, or -1 where a shell shows 255.
 #
 # unlzon-node.js: the same program for node on the real file system, which
-# behaves as unlzon does: `node --no-experimental-fetch unlzon-node.js PATH`.
+# behaves as unlzon does: `node unlzon-node.js PATH` (it needs no
+# --no-experimental-fetch, and takes it).
 #
 # native/: unlzon and demo_tool built for this machine, which the tests
 # compare the node program with and make their demos with.
