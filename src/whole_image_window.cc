@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The image on Windows is always the whole image in memory, written after the
-// decoder call: Windows can neither move pages within a reserved range (no
-// mremap) nor retry a store from a handler as cheaply, and nothing is read
-// through a view of a file here, so nothing can fault.
+// The image window where the system cannot move pages along the decoding
+// front: the whole image in memory, written after the decoder call. Windows
+// has no mremap, and a store cannot be retried as cheaply from its handler;
+// WebAssembly has no page protection at all. Nothing is read through a view
+// of a file on either, so nothing can fault. A destination larger than the
+// memory can give is refused by its allocation ("Could not allocate N bytes
+// for the image buffer").
 #include "image_window.h"
 
 namespace unlzon {
