@@ -99,8 +99,14 @@ as_user=""
 if [ -n "$as_user" ] && ! command -v setpriv >/dev/null; then
     echo "skipped the unreadable folder: as root it needs setpriv to run as another user"
 else
+    # Copies that the other user can reach: the build's own folders may be
+    # private to root (a package build's temporary folder).
+    cp "$script" "$work/unpack-all.sh"
+    cp "$unlzon" "$work/unlzon"
+    chmod 755 "$work/unpack-all.sh" "$work/unlzon"
     status=0
-    (cd "$work" && $as_user env UNLZON="$unlzon" sh "$script" shut 2>"$work/errors") || status=$?
+    (cd "$work" && $as_user env UNLZON="$work/unlzon" sh "$work/unpack-all.sh" shut 2>"$work/errors") ||
+        status=$?
     [ "$status" -eq 1 ] && grep -q "shut/locked" "$work/errors" &&
         grep -qx "unpack-all.sh: not every folder below shut could be searched (see above): demos there were not tried" \
             "$work/errors" || { echo "unreadable folder: status $status"; cat "$work/errors"; exit 1; }
