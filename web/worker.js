@@ -1,0 +1,107 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The worker: runs the program on one file at a time, in a fresh instance
+// each (so that a failed or huge run leaves nothing behind and its memory
+// goes back), and zips the batch's images. fflate and the program's module
+// (createUnlzon) are put before this script by web/build.mjs.
+'use strict';
+
+// Messages are handled one after the other, never interleaved.
+let work = Promise.resolve();
+self.onmessage = (event) => {
+  const message = event.data;
+  work = work.then(() => (message.type === 'run' ? run(message.file) : zip(message.images)));
+};
+
+// The program as a shell runs it: `unlzon NAME` in a folder that holds the
+// file under its own name, so that its lines name the file as the user does.
+async function run(file) {
+  const lines = [];
+  let bytes = null;
+  try {
+    bytes = new Uint8Array(await file.arrayBuffer());
+  } catch {
+    // A dropped folder, or a file gone since: the program is handed a folder
+    // of that name instead, and says what it says of one.
+  }
+  let status = null;
+  let image = null;
+  try {
+    const program = await createUnlzon({
+      print: (text) => lines.push(['out', text]),
+      printErr: (text) => lines.push(['err', text]),
+      onExit: (code) => { status = code; },
+    });
+    const fs = program.FS;
+    if (!fs.analyzePath('/work').exists) {
+      fs.mkdir('/work');
+    }
+    fs.chdir('/work');
+    if (bytes) {
+      fs.writeFile(file.name, bytes, { canOwn: true });
+    } else {
+      fs.mkdir(file.name);
+    }
+    bytes = null;
+    const returned = program.callMain([file.name]);
+    status ??= returned;
+    image = takeImage(fs, file.name + '.nds');
+  } catch (error) {
+    lines.push(['err', 'The program stopped: ' + (error && error.message ? error.message : String(error))]);
+    status = 134;
+  }
+  // The program returns -1 for its failures; a shell sees 255.
+  self.postMessage({ type: 'done', lines, status: status & 255, image });
+}
+
+// The image as a Blob, or null where the run wrote none. The file's own
+// memory is handed over rather than copied first (a copy would add the
+// image's size again to the tab's peak).
+function takeImage(fs, name) {
+  const found = fs.analyzePath(name);
+  if (!found.exists) {
+    return null;
+  }
+  const node = found.object;
+  const contents = node.contents instanceof Uint8Array
+    ? node.contents.subarray(0, node.usedBytes) : fs.readFile(name);
+  return new Blob([contents], { type: 'application/octet-stream' });
+}
+
+// One zip of every image, stored as it is (the demos were the compressed
+// form). Each image is read, added and turned into a Blob part in turn, so
+// that only one image at a time is memory of the worker's.
+async function zip(images) {
+  try {
+    const parts = [];
+    let pending = [];
+    let failure = null;
+    const archive = new fflate.Zip((error, chunk) => {
+      if (error) {
+        failure = error;
+      } else {
+        pending.push(chunk);
+      }
+    });
+    const taken = new Set();
+    for (const { name, blob } of images) {
+      let unique = name;
+      for (let n = 2; taken.has(unique); n += 1) {
+        unique = `${n}-${name}`;
+      }
+      taken.add(unique);
+      const entry = new fflate.ZipPassThrough(unique);
+      archive.add(entry);
+      entry.push(new Uint8Array(await blob.arrayBuffer()), true);
+      parts.push(new Blob(pending));
+      pending = [];
+    }
+    archive.end();
+    parts.push(new Blob(pending));
+    if (failure) {
+      throw failure;
+    }
+    self.postMessage({ type: 'zipped', blob: new Blob(parts, { type: 'application/zip' }) });
+  } catch (error) {
+    self.postMessage({ type: 'zipped', error: String(error && error.message ? error.message : error) });
+  }
+}
