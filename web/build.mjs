@@ -5,7 +5,7 @@
 //
 //   node web/build.mjs --module build-web/unlzon.js --version V \
 //       --lzo-version 2.10 --lzo-source "Debian's source package lzo2 2.10-2" \
-//       --out build-web/unlzon.html
+//       --out build-web/unlzon.html [--node-modules web/node_modules]
 import { readFileSync, writeFileSync, renameSync } from 'node:fs';
 import { dirname, join } from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -19,6 +19,7 @@ const { values: options } = parseArgs({
     'lzo-version': { type: 'string' },
     'lzo-source': { type: 'string' },
     out: { type: 'string' },
+    'node-modules': { type: 'string', default: join(here, 'node_modules') },
   },
 });
 for (const name of ['module', 'version', 'lzo-version', 'lzo-source', 'out']) {
@@ -29,12 +30,21 @@ for (const name of ['module', 'version', 'lzo-version', 'lzo-source', 'out']) {
 }
 
 const read = (path) => readFileSync(path, 'utf8');
-const fflateDir = join(here, 'node_modules', 'fflate');
+// fflate as the lock file beside this script pins it (a release builds from
+// its tarball with the checkout's node_modules).
+const fflateDir = join(options['node-modules'], 'fflate');
+const pinned = JSON.parse(read(join(here, 'package-lock.json'))).packages['node_modules/fflate'].version;
 let fflate;
+let fflateVersion;
 try {
   fflate = read(join(fflateDir, 'umd', 'index.js'));
+  fflateVersion = JSON.parse(read(join(fflateDir, 'package.json'))).version;
 } catch {
-  console.error('build.mjs: no fflate in web/node_modules: run `npm ci --prefix web` (scripts/setup --web)');
+  console.error(`build.mjs: no fflate in ${options['node-modules']}: run \`npm ci --prefix web\` (scripts/setup --web)`);
+  process.exit(1);
+}
+if (fflateVersion !== pinned) {
+  console.error(`build.mjs: fflate ${fflateVersion} in ${options['node-modules']}, but the lock file pins ${pinned}: run \`npm ci --prefix web\``);
   process.exit(1);
 }
 const escapeHtml = (text) => text.replace(/&/g, '&amp;').replace(/</g, '&lt;').replace(/>/g, '&gt;');
@@ -48,7 +58,7 @@ const fields = {
   VERSION: escapeHtml(options.version),
   LZO_VERSION: escapeHtml(options['lzo-version']),
   LZO_SOURCE: escapeHtml(options['lzo-source']),
-  FFLATE_VERSION: escapeHtml(JSON.parse(read(join(fflateDir, 'package.json'))).version),
+  FFLATE_VERSION: escapeHtml(fflateVersion),
   FFLATE_LICENSE: escapeHtml(read(join(fflateDir, 'LICENSE')).trim()),
   PAGE_SCRIPT: script,
 };
