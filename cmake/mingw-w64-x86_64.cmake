@@ -2,7 +2,7 @@
 # Cross-build for 64-bit Windows with Debian's MinGW-w64 (posix thread model)
 # and run what was built under Wine:
 #
-#   scripts/build-lzo-windows build-windows/lzo-prefix
+#   scripts/build-lzo windows build-windows/lzo-prefix
 #   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 #
 # liblzo2 is looked for in UNLZON_LZO_PREFIX (default: lzo-prefix in the build
