@@ -12,29 +12,52 @@ self.onmessage = (event) => {
   work = work.then(() => (message.type === 'run' ? run(message.file) : zip(message.images)));
 };
 
+// The program's WebAssembly is compiled once, by the first instance, and
+// reused by the next ones (each still gets a memory and runtime of its own):
+// emscripten compiles through WebAssembly.instantiate, which gives the module.
+let compiled = null;
+const instantiate = WebAssembly.instantiate;
+WebAssembly.instantiate = async (source, imports) => {
+  const result = await instantiate(source, imports);
+  compiled ??= result.module ?? null;
+  return result;
+};
+
+// A fresh instance of the program, whose lines and status go to `run`.
+async function instance() {
+  const run = { lines: [], status: null };
+  let failed;
+  const failure = new Promise((resolve, reject) => { failed = reject; });
+  const program = await Promise.race([failure, createUnlzon({
+    print: (text) => run.lines.push(['out', text]),
+    printErr: (text) => run.lines.push(['err', text]),
+    onExit: (code) => { run.status = code; },
+    instantiateWasm: compiled && ((imports, done) => {
+      instantiate(compiled, imports).then((made) => done(made, compiled), failed);
+      return {};
+    }),
+  })]);
+  return { program, run };
+}
+// The next file's instance is made ahead, while the page is idle or the
+// file is read.
+let next = instance();
+
 // The program as a shell runs it: `unlzon NAME` in a folder that holds the
 // file under its own name, so that its lines name the file as the user does.
 async function run(file) {
-  const lines = [];
   let bytes = null;
-  try {
-    bytes = new Uint8Array(await file.arrayBuffer());
-  } catch {
+  const read = file.arrayBuffer().then((buffer) => { bytes = new Uint8Array(buffer); }, () => {
     // A dropped folder, or a file gone since: the program is handed a folder
     // of that name instead, and says what it says of one.
-  }
+  });
+  let lines = [];
   let status = null;
   let image = null;
   try {
-    const program = await createUnlzon({
-      print: (text) => lines.push(['out', text]),
-      printErr: (text) => lines.push(['err', text]),
-      onExit: (code) => { status = code; },
-    });
-    const fs = program.FS;
-    if (!fs.analyzePath('/work').exists) {
-      fs.mkdir('/work');
-    }
+    const [made] = await Promise.all([next, read]);
+    ({ lines } = made.run);
+    const fs = made.program.FS;
     fs.chdir('/work');
     if (bytes) {
       fs.writeFile(file.name, bytes, { canOwn: true });
@@ -42,8 +65,8 @@ async function run(file) {
       fs.mkdir(file.name);
     }
     bytes = null;
-    const returned = program.callMain([file.name]);
-    status ??= returned;
+    const returned = made.program.callMain([file.name]);
+    status = made.run.status ?? returned;
     image = takeImage(fs, file.name + '.nds');
   } catch (error) {
     lines.push(['err', 'The program stopped: ' + (error && error.message ? error.message : String(error))]);
@@ -51,6 +74,7 @@ async function run(file) {
   }
   // The program returns -1 for its failures; a shell sees 255.
   self.postMessage({ type: 'done', lines, status: status & 255, image });
+  next = instance();
 }
 
 // The image as a Blob, or null where the run wrote none. The file's own
