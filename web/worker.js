@@ -104,19 +104,22 @@ function takeImage(fs, name) {
 }
 
 // One zip of every image, stored as it is (the demos were the compressed
-// form). Each image is read, added and turned into a Blob part in turn, so
-// that only one image at a time is memory of the worker's.
+// form). fflate reads each image, in pieces, for its CRC-32 and passes the
+// pieces through; the zip is then made of the images' own Blobs and fflate's
+// headers, so that no image is copied into a Blob again.
 async function zip(images) {
+  const PIECE = 8 << 20;
   try {
     const parts = [];
-    let pending = [];
+    const slices = new Map();  // a piece fflate was given -> the Blob it came from
     let failure = null;
     const archive = new fflate.Zip((error, chunk) => {
       if (error) {
         failure = error;
-      } else {
-        pending.push(chunk);
+        return;
       }
+      parts.push(slices.get(chunk) ?? chunk);
+      slices.delete(chunk);
     });
     const taken = new Set();
     for (const { name, blob } of images) {
@@ -127,12 +130,16 @@ async function zip(images) {
       taken.add(unique);
       const entry = new fflate.ZipPassThrough(unique);
       archive.add(entry);
-      entry.push(new Uint8Array(await blob.arrayBuffer()), true);
-      parts.push(new Blob(pending));
-      pending = [];
+      let at = 0;
+      do {
+        const slice = blob.slice(at, at + PIECE);
+        const piece = new Uint8Array(await slice.arrayBuffer());
+        slices.set(piece, slice);
+        at += PIECE;
+        entry.push(piece, at >= blob.size);
+      } while (at < blob.size);
     }
     archive.end();
-    parts.push(new Blob(pending));
     if (failure) {
       throw failure;
     }
