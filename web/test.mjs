@@ -116,6 +116,16 @@ try {
   if (options.screenshot) {
     await page.screenshot({ path: options.screenshot });
   }
+  // The keyboard reaches the file chooser first, then the buttons and links;
+  // a phone's width (or 200% zoom of 640 px) needs no sideways scrolling.
+  const focused = [];
+  for (let i = 0; i < 4; i += 1) {
+    await page.keyboard.press('Tab');
+    focused.push(await page.evaluate(() => document.activeElement.id || document.activeElement.tagName));
+  }
+  expect(focused, ['pick', 'save-all', 'clear', 'A'], 'the first four stops of Tab');
+  await page.setViewport({ width: 320, height: 640 });
+  expect(await page.evaluate(() => document.documentElement.scrollWidth), 320, 'the page\'s width at 320 px');
 
   // A batch of 50 demos, and its zip.
   await page.click('#clear');
