@@ -16,7 +16,8 @@
 # The status is main's own: 0, 1, 3, or -1 where a shell shows 255.
 #
 # unlzon-node.js: the same program for node on the real file system, which
-# behaves as unlzon does: `node --no-experimental-fetch unlzon-node.js PATH`.
+# behaves as unlzon does: `node unlzon-node.js PATH` (it needs no
+# --no-experimental-fetch, and takes it).
 #
 # native/: unlzon and demo_tool built for this machine, which the tests
 # compare the node program with and make their demos with.
@@ -62,15 +63,21 @@ if(BUILD_TESTING)
   # host's compiler and liblzo2, in native/ of this build.
   include(ExternalProject)
   set(UNLZON_NATIVE_DIR ${CMAKE_BINARY_DIR}/native)
+  # Under make, the sub-build shares this build's jobs (-j).
+  if(CMAKE_GENERATOR MATCHES "Makefiles")
+    set(UNLZON_NATIVE_BUILD $(MAKE) -C <BINARY_DIR> unlzon demo_tool)
+  else()
+    set(UNLZON_NATIVE_BUILD ${CMAKE_COMMAND} --build <BINARY_DIR> --target unlzon demo_tool)
+  endif()
   ExternalProject_Add(unlzon_native
     SOURCE_DIR ${CMAKE_CURRENT_SOURCE_DIR}
     BINARY_DIR ${UNLZON_NATIVE_DIR}
     # emcmake's settings stay out: the host's compiler and pkg-config.
     CONFIGURE_COMMAND ${CMAKE_COMMAND} -E env --unset=PKG_CONFIG_LIBDIR --unset=PKG_CONFIG_PATH
                       --unset=CC --unset=CXX
-                      ${CMAKE_COMMAND} -S <SOURCE_DIR> -B <BINARY_DIR> -DBUILD_TESTING=OFF
-                      -DCMAKE_BUILD_TYPE=Release
-    BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target unlzon demo_tool
+                      ${CMAKE_COMMAND} -S <SOURCE_DIR> -B <BINARY_DIR> -G ${CMAKE_GENERATOR}
+                      -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=Release
+    BUILD_COMMAND ${UNLZON_NATIVE_BUILD}
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON
     BUILD_BYPRODUCTS ${UNLZON_NATIVE_DIR}/unlzon ${UNLZON_NATIVE_DIR}/demo_tool)
@@ -81,5 +88,10 @@ if(BUILD_TESTING)
            COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/tests/node_cli_test.sh
                    ${UNLZON_NATIVE_DIR}/unlzon ${UNLZON_NATIVE_DIR}/demo_tool
                    ${UNLZON_NODE} $<TARGET_FILE:unlzon_node>)
-  set_tests_properties(node_program_matches_native PROPERTIES TIMEOUT ${UNLZON_TEST_TIMEOUT})
+  # unlzon.js as a page's worker uses it, in node's V8.
+  add_test(NAME web_module_as_a_page_uses_it
+           COMMAND ${UNLZON_NODE} ${CMAKE_CURRENT_SOURCE_DIR}/tests/web_module_test.js
+                   $<TARGET_FILE:unlzon> ${UNLZON_NATIVE_DIR}/demo_tool)
+  set_tests_properties(node_program_matches_native web_module_as_a_page_uses_it
+                       PROPERTIES TIMEOUT ${UNLZON_TEST_TIMEOUT})
 endif()
