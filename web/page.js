@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The page: hands each chosen or dropped file to the worker, one at a time,
-// and shows what the program printed for it. WORKER_SOURCE is put before
+// The page: hands each chosen or dropped file to a worker, as many at a
+// time as the machine has processors (a large one alone), and shows what the
+// program printed for it. WORKER_SOURCE is put before
 // this script by web/build.mjs.
 'use strict';
 
@@ -14,32 +15,36 @@ const MEANING = {
   3: 'failed (status 3): the LZO library could not start',
 };
 
-const queue = [];  // entries waiting for the worker: {file, item}
-let current = null;  // the entry the worker has
+const queue = [];  // entries waiting for a worker: {file, item}
 let batch = { files: 0, done: 0, bytes: 0, doneBytes: 0 };
-let images = [];  // {name, blob, url} of the batch, in the order they were done
 let banner = null;  // the banner and library lines, as the first run printed them
-let worker = startWorker();
+// A file from this size on runs alone: each run holds its demo and image
+// several times over.
+const LARGE = 32 << 20;
+const slots = Array.from({ length: Math.min(Math.max(navigator.hardwareConcurrency || 1, 1), 4) },
+  () => ({ worker: null, current: null }));
+slots.forEach(startWorker);
+const busy = () => slots.filter((slot) => slot.current !== null);
 
 // A worker from a blob: a page opened from file:// may not start one from a
 // script's URL.
-function startWorker() {
+function startWorker(slot) {
   const url = URL.createObjectURL(new Blob([WORKER_SOURCE], { type: 'text/javascript' }));
   const w = new Worker(url);
   URL.revokeObjectURL(url);
-  w.onmessage = (event) => (event.data.type === 'done' ? finish(event.data) : zipped(event.data));
+  w.onmessage = (event) => (event.data.type === 'done' ? finish(slot, event.data) : zipped(event.data));
   // A worker that died (a fault of the program or the browser's own limit)
   // is replaced, and the batch goes on with the next file.
   w.onerror = (event) => {
     event.preventDefault();
     w.terminate();
-    worker = startWorker();
-    if (current) {
-      finish({ lines: [['err', 'The browser stopped the program: ' + (event.message || 'no reason given')]],
-               status: 134, image: null });
+    startWorker(slot);
+    if (slot.current) {
+      finish(slot, { lines: [['err', 'The browser stopped the program: ' + (event.message || 'no reason given')]],
+                     status: 134, image: null });
     }
   };
-  return w;
+  slot.worker = w;
 }
 
 function formatBytes(n) {
@@ -57,8 +62,8 @@ function showProgress() {
   $('progress').value = batch.doneBytes;
   $('progress-text').textContent = batch.files === 0 ? 'No files yet.'
     : `${batch.done} of ${batch.files} files done, ${formatBytes(batch.doneBytes)} of ${formatBytes(batch.bytes)}`;
-  const idle = current === null;
-  $('save-all').disabled = !idle || images.length === 0;
+  const idle = busy().length === 0;
+  $('save-all').disabled = !idle || !$('files').querySelector('a[download]');
   $('clear').disabled = !idle || batch.files === 0;
 }
 
@@ -82,10 +87,17 @@ function add(files) {
 }
 
 function next() {
-  if (current === null && queue.length > 0) {
-    current = queue.shift();
-    current.item.querySelector('.status').textContent = 'unpacking';
-    worker.postMessage({ type: 'run', file: current.file });
+  for (const slot of slots) {
+    const running = busy();
+    if (queue.length === 0 || (running.length > 0
+        && (queue[0].file.size >= LARGE || running.some((s) => s.current.file.size >= LARGE)))) {
+      break;
+    }
+    if (slot.current === null) {
+      slot.current = queue.shift();
+      slot.current.item.querySelector('.status').textContent = 'unpacking';
+      slot.worker.postMessage({ type: 'run', file: slot.current.file });
+    }
   }
   showProgress();
 }
@@ -105,9 +117,9 @@ function sameLines(a, b) {
   return a.length === b.length && a.every((line, i) => line[0] === b[i][0] && line[1] === b[i][1]);
 }
 
-function finish({ lines, status, image }) {
-  const { file, item } = current;
-  current = null;
+function finish(slot, { lines, status, image }) {
+  const { file, item } = slot.current;
+  slot.current = null;
   let [head, rest] = splitBanner(lines);
   if (head !== null && banner === null) {
     banner = head;
@@ -136,8 +148,8 @@ function finish({ lines, status, image }) {
     link.href = url;
     link.download = name;
     link.textContent = `Save ${name} (${formatBytes(image.size)})`;
+    link.image = image;
     state.after(link);
-    images.push({ name, blob: image, url });
   }
   item.dataset.status = status;
   batch.done += 1;
@@ -145,10 +157,12 @@ function finish({ lines, status, image }) {
   next();
 }
 
+// The images in the list's order.
 function saveAll() {
+  const links = [...$('files').querySelectorAll('a[download]')];
   $('save-all').disabled = true;
-  $('progress-text').textContent = `Making a zip of ${images.length} images...`;
-  worker.postMessage({ type: 'zip', images: images.map(({ name, blob }) => ({ name, blob })) });
+  $('progress-text').textContent = `Making a zip of ${links.length} images...`;
+  slots[0].worker.postMessage({ type: 'zip', images: links.map((a) => ({ name: a.download, blob: a.image })) });
 }
 
 function zipped({ blob, error }) {
@@ -172,10 +186,9 @@ function zipped({ blob, error }) {
 }
 
 function clear() {
-  for (const { url } of images) {
-    URL.revokeObjectURL(url);
+  for (const link of $('files').querySelectorAll('a[download]')) {
+    URL.revokeObjectURL(link.href);
   }
-  images = [];
   batch = { files: 0, done: 0, bytes: 0, doneBytes: 0 };
   $('files').replaceChildren();
   $('zip-link').hidden = true;
