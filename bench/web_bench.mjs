@@ -143,12 +143,15 @@ if (series.includes('batch')) {
   });
   await withPage(async ({ page, nextDownload, requests: seen }) => {
     await unpack(page, paths, paths.length);
+    await page.waitForSelector('#save-all:not([disabled])');
     await page.click('#save-all');
     await page.waitForFunction(() => window.benchTimes.zip, { polling: 'mutation', timeout: 600000 });
     const zip = await nextDownload();
     const t = await times(page);
     requests.push(...seen);
-    const total = t.done - t.start + (t.zip - t.zipStart);
+    // From the files handed over to the zip ready, so also the wait for the
+    // last CRC-32s before Save all can be clicked.
+    const total = t.zip - t.start;
     console.log(`batch: 200 demos of 1-4 MiB: every link ${seconds(t.done - t.start)}, the zip ${seconds(t.zip - t.zipStart)}`
       + ` (${(readFileSync(zip.path).length / MiB).toFixed(0)} MiB), together ${seconds(total)}`);
     judge('batch of 200', total, 15000, `${seconds(total)} <= 15 s`);

@@ -22,9 +22,11 @@ let banner = null;  // the banner and library lines, as the first run printed th
 // several times over.
 const LARGE = 32 << 20;
 const slots = Array.from({ length: Math.min(Math.max(navigator.hardwareConcurrency || 1, 1), 4) },
-  () => ({ worker: null, current: null }));
+  () => ({ worker: null, current: null, sums: [] }));
 slots.forEach(startWorker);
 const busy = () => slots.filter((slot) => slot.current !== null);
+// No file running and every image's CRC-32 in: the zip can be made.
+const idle = () => slots.every((slot) => slot.current === null && slot.sums.length === 0);
 
 // A worker from a blob: a page opened from file:// may not start one from a
 // script's URL.
@@ -32,13 +34,22 @@ function startWorker(slot) {
   const url = URL.createObjectURL(new Blob([WORKER_SOURCE], { type: 'text/javascript' }));
   const w = new Worker(url);
   URL.revokeObjectURL(url);
-  w.onmessage = (event) => (event.data.type === 'done' ? finish(slot, event.data) : zipped(event.data));
+  const handlers = {
+    done: (data) => finish(slot, data),
+    crc: (data) => {
+      slot.sums.shift().crc = data.crc;
+      showProgress();
+    },
+    zipped,
+  };
+  w.onmessage = (event) => handlers[event.data.type](event.data);
   // A worker that died (a fault of the program or the browser's own limit)
   // is replaced, and the batch goes on with the next file.
   w.onerror = (event) => {
     event.preventDefault();
     w.terminate();
     startWorker(slot);
+    slot.sums = [];
     if (slot.current) {
       finish(slot, { lines: [['err', 'The browser stopped the program: ' + (event.message || 'no reason given')]],
                      status: 134, image: null });
@@ -62,9 +73,8 @@ function showProgress() {
   $('progress').value = batch.doneBytes;
   $('progress-text').textContent = batch.files === 0 ? 'No files yet.'
     : `${batch.done} of ${batch.files} files done, ${formatBytes(batch.doneBytes)} of ${formatBytes(batch.bytes)}`;
-  const idle = busy().length === 0;
-  $('save-all').disabled = !idle || !$('files').querySelector('a[download]');
-  $('clear').disabled = !idle || batch.files === 0;
+  $('save-all').disabled = !idle() || !$('files').querySelector('a[download]');
+  $('clear').disabled = busy().length > 0 || batch.files === 0;
 }
 
 function add(files) {
@@ -149,6 +159,7 @@ function finish(slot, { lines, status, image }) {
     link.download = name;
     link.textContent = `Save ${name} (${formatBytes(image.size)})`;
     link.image = image;
+    slot.sums.push(link);
     state.after(link);
   }
   item.dataset.status = status;
@@ -162,7 +173,7 @@ function saveAll() {
   const links = [...$('files').querySelectorAll('a[download]')];
   $('save-all').disabled = true;
   $('progress-text').textContent = `Making a zip of ${links.length} images...`;
-  slots[0].worker.postMessage({ type: 'zip', images: links.map((a) => ({ name: a.download, blob: a.image })) });
+  slots[0].worker.postMessage({ type: 'zip', images: links.map((a) => ({ name: a.download, blob: a.image, crc: a.crc })) });
 }
 
 function zipped({ blob, error }) {

@@ -54,6 +54,7 @@ async function run(file) {
   let lines = [];
   let status = null;
   let image = null;
+  let contents = null;
   try {
     const [made] = await Promise.all([next, read]);
     ({ lines } = made.run);
@@ -67,7 +68,8 @@ async function run(file) {
     bytes = null;
     const returned = made.program.callMain([file.name]);
     status = made.run.status ?? returned;
-    image = await takeImage(fs, file.name + '.nds');
+    contents = imageBytes(fs, file.name + '.nds');
+    image = contents && await takeImage(contents);
   } catch (error) {
     lines.push(['err', 'The program stopped: ' + (error && error.message ? error.message : String(error))]);
     status = 134;
@@ -75,20 +77,35 @@ async function run(file) {
   // The program returns -1 for its failures; a shell sees 255.
   self.postMessage({ type: 'done', lines, status: status & 255, image });
   next = instance();
+  // The image's CRC-32 for the zip, while its bytes are at hand (a zip made
+  // later would read every image back for it), once its link is there.
+  if (image) {
+    self.postMessage({ type: 'crc', crc: crc32(contents) });
+  }
 }
 
-// The image as a Blob, or null where the run wrote none. The file's own
-// memory is handed over without a copy first, as a stream: a Blob made of
-// the bytes at once held them twice more in the tab while it was made
-// (256 MiB image: a peak of 1454 MiB against 1190 MiB so).
-function takeImage(fs, name) {
+// fflate's CRC-32 of the bytes.
+function crc32(bytes) {
+  const sum = new fflate.ZipPassThrough('');
+  sum.ondata = () => {};
+  sum.push(bytes, true);
+  return sum.crc;
+}
+
+// The image's bytes: the file's own memory, or null where the run wrote none.
+function imageBytes(fs, name) {
   const found = fs.analyzePath(name);
   if (!found.exists) {
     return null;
   }
   const node = found.object;
-  const contents = node.contents instanceof Uint8Array
-    ? node.contents.subarray(0, node.usedBytes) : fs.readFile(name);
+  return node.contents instanceof Uint8Array ? node.contents.subarray(0, node.usedBytes) : fs.readFile(name);
+}
+
+// The bytes as a Blob, made through a stream of views: a Blob made of the
+// bytes at once held them twice more in the tab while it was made (256 MiB
+// image: a peak of 1454 MiB against 1190 MiB so).
+function takeImage(contents) {
   const PIECE = 1 << 20;
   let at = 0;
   return new Response(new ReadableStream({
@@ -104,40 +121,37 @@ function takeImage(fs, name) {
 }
 
 // One zip of every image, stored as it is (the demos were the compressed
-// form). fflate reads each image, in pieces, for its CRC-32 and passes the
-// pieces through; the zip is then made of the images' own Blobs and fflate's
-// headers, so that no image is copied into a Blob again.
+// form), made of the images' own Blobs and fflate's headers: each image
+// goes in as an entry of its known size and CRC-32 whose one chunk stands
+// for the Blob (fflate counts a chunk's length only), so that no image is
+// read or copied again. An image without its CRC-32 (its worker died first)
+// is read back for it.
 async function zip(images) {
-  const PIECE = 8 << 20;
   try {
     const parts = [];
-    const slices = new Map();  // a piece fflate was given -> the Blob it came from
+    const blobs = new Map();  // a chunk fflate was given -> the Blob it stands for
     let failure = null;
     const archive = new fflate.Zip((error, chunk) => {
       if (error) {
         failure = error;
         return;
       }
-      parts.push(slices.get(chunk) ?? chunk);
-      slices.delete(chunk);
+      parts.push(blobs.get(chunk) ?? chunk);
+      blobs.delete(chunk);
     });
     const taken = new Set();
-    for (const { name, blob } of images) {
+    for (const { name, blob, crc } of images) {
       let unique = name;
       for (let n = 2; taken.has(unique); n += 1) {
         unique = `${n}-${name}`;
       }
       taken.add(unique);
-      const entry = new fflate.ZipPassThrough(unique);
+      const sum = crc ?? crc32(new Uint8Array(await blob.arrayBuffer()));
+      const entry = { filename: unique, size: blob.size, crc: sum, compression: 0 };
       archive.add(entry);
-      let at = 0;
-      do {
-        const slice = blob.slice(at, at + PIECE);
-        const piece = new Uint8Array(await slice.arrayBuffer());
-        slices.set(piece, slice);
-        at += PIECE;
-        entry.push(piece, at >= blob.size);
-      } while (at < blob.size);
+      const chunk = { length: blob.size };
+      blobs.set(chunk, blob);
+      entry.ondata(null, chunk, true);
     }
     archive.end();
     if (failure) {
