@@ -3,9 +3,19 @@
 // given back is in posix/ and windows/.
 #include "buffer.h"
 
+#include <cstdlib>
 #include <utility>
 
 namespace unlzon {
+
+std::optional<byte_buffer> byte_buffer::from_heap(std::size_t size) {
+    // calloc(0) may return null; one spare byte keeps data() valid and distinct.
+    auto* const block = static_cast<unsigned char*>(std::calloc(size == 0 ? 1 : size, 1));
+    if (block == nullptr) {
+        return std::nullopt;
+    }
+    return byte_buffer(block, 0, block, size);
+}
 
 byte_buffer::byte_buffer(byte_buffer&& other) noexcept
     : base_(std::exchange(other.base_, nullptr)),

@@ -40,6 +40,9 @@ class byte_buffer {
     byte_buffer(unsigned char* base, std::size_t mapped, unsigned char* data, std::size_t size)
         : base_(base), mapped_(mapped), data_(data), size_(size) {}
     void release() noexcept;
+    // `size` zero bytes from the C library's heap (given back by free(), as
+    // give_back() does for a block with `mapped_` 0); nullopt if there are none.
+    static std::optional<byte_buffer> from_heap(std::size_t size);
     // Return a block to where allocate() or map_file() got it: the system's part.
     static void give_back(unsigned char* base, std::size_t mapped) noexcept;
 

@@ -10,12 +10,7 @@
 namespace unlzon {
 
 std::optional<byte_buffer> byte_buffer::allocate(std::size_t size) {
-    // calloc(0) may return null; one spare byte keeps data() valid and distinct.
-    auto* const block = static_cast<unsigned char*>(std::calloc(size == 0 ? 1 : size, 1));
-    if (block == nullptr) {
-        return std::nullopt;
-    }
-    return byte_buffer(block, 0, block, size);
+    return from_heap(size);
 }
 
 std::optional<byte_buffer> byte_buffer::map_file(const native_file&, std::uint64_t, std::size_t,

@@ -24,12 +24,7 @@ std::optional<byte_buffer> byte_buffer::allocate(std::size_t size) {
                                static_cast<unsigned char*>(block), size);
         }
     }
-    // calloc(0) may return null; one spare byte keeps data() valid and distinct.
-    auto* const block = static_cast<unsigned char*>(std::calloc(size == 0 ? 1 : size, 1));
-    if (block == nullptr) {
-        return std::nullopt;
-    }
-    return byte_buffer(block, 0, block, size);
+    return from_heap(size);
 }
 
 // Not measured on Windows: the payload is read into memory there.
