@@ -114,7 +114,7 @@ struct demo_run {
 // exception. With no heap to be had at all (a tight ulimit -d), that exception
 // finds no memory either and the process aborts; so the heap is asked once,
 // up front, for room for all of them. Freed, the block stays in the heap for
-// them; a failure later still meets the handler in run().
+// them; a failure later still meets the handler in unpack().
 bool heap_has_room_for_paths(const char* input_path) {
     constexpr std::size_t TEMPORARY_NAME = 64;
     void* const room =
