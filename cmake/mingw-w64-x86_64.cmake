@@ -6,7 +6,7 @@
 #   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 #
 # liblzo2 is looked for in UNLZON_LZO_PREFIX (default: lzo-prefix in the build
-# folder), through its lzo2.pc only. Tests and test discovery run the .exe
+# folder), through its lzo2.pc only (CMakeLists.txt). Tests and test discovery run the .exe
 # files under wine64 with a Wine prefix of their own in the build folder.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
@@ -21,18 +21,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Compiler checks read this file again in folders of their own, in the same
-# process: only the project's own reading may point pkg-config somewhere.
-get_property(UNLZON_IN_TRY_COMPILE GLOBAL PROPERTY IN_TRY_COMPILE)
-if(NOT UNLZON_IN_TRY_COMPILE)
-  set(UNLZON_LZO_PREFIX "${CMAKE_BINARY_DIR}/lzo-prefix" CACHE PATH "liblzo2 built for Windows")
-  # Only the Windows library may be found, never the host's lzo2.pc.
-  set(ENV{PKG_CONFIG_LIBDIR} "${UNLZON_LZO_PREFIX}/lib/pkgconfig")
-  set(ENV{PKG_CONFIG_PATH} "")
-  # pkg-config's library is searched for again by CMake, within these roots.
-  list(APPEND CMAKE_FIND_ROOT_PATH "${UNLZON_LZO_PREFIX}")
-endif()
 
 find_program(UNLZON_WINE NAMES wine64 wine PATHS /usr/lib/wine)
 if(UNLZON_WINE)
