@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // unlzon.js as a page's worker uses it, under node: one fresh instance per
 // demo, the demo put in /work, callMain's status also handed to onExit, the
-// lines told apart by stream, the image read back; and the failures that
-// only a browser has end in the program's own line and status.
+// lines told apart by stream, the image taken as a Blob with its bytes seen
+// by onWrite; and the failures that only a browser has end in the program's
+// own line and status.
 // Usage: node web_module_test.js UNLZON_JS DEMO_TOOL
 'use strict';
 const assert = require('assert');
@@ -16,8 +17,8 @@ const [modulePath, demoTool] = process.argv.slice(2);
 globalThis.self = globalThis;
 globalThis.importScripts = () => {};
 globalThis.location = { href: 'file:///unlzon.js' };
-// A browser short of memory refuses a file's typed array: any of more than
-// `refuseAbove` bytes while it is set.
+// A browser short of memory refuses a file's typed array or Blob: any of
+// more than `refuseAbove` bytes while it is set.
 let refuseAbove = Infinity;
 class Refusing extends Uint8Array {
   constructor(...args) {
@@ -34,8 +35,16 @@ Int8Array.prototype.slice = function (begin, end) {
   }
   return slice.call(this, begin, end);
 };
+class RefusingBlob extends Blob {
+  constructor(parts, options) {
+    if (parts.reduce((sum, part) => sum + (part.size ?? part.length), 0) > refuseAbove) {
+      throw new RangeError('Array buffer allocation failed');
+    }
+    super(parts, options);
+  }
+}
 const source = fs.readFileSync(modulePath, 'utf8');
-const createUnlzon = new Function('Uint8Array', source + '\nreturn createUnlzon;')(Refusing);
+const createUnlzon = new Function('Uint8Array', 'Blob', source + '\nreturn createUnlzon;')(Refusing, RefusingBlob);
 
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'unlzon-'));
 execFileSync(demoTool, ['image', '50000', '11', path.join(work, 'image')]);
@@ -52,8 +61,10 @@ const cases = [
     err: ['  ERROR: Not a valid compressed demo (/work/d.bin)!'] },
   { name: 'more than wasm32 memory holds', demo: Buffer.concat([header(0xffffffff), endMarker]),
     status: -1, err: ['  ERROR: Could not allocate 4294967295 bytes for the image buffer!'] },
-  { name: 'a file the browser refuses', demo: good, refuseAbove: good.length, status: -1,
+  { name: 'an image the browser refuses', demo: good, refuseAbove: good.length, status: -1,
     err: ['  ERROR: Could not write output file (/work/d.bin.nds)!'] },
+  { name: 'a zero tail', demo: Buffer.concat([header(6 << 20), endMarker]), status: 0, err: [],
+    image: Buffer.alloc(6 << 20) },
 ];
 
 (async () => {
@@ -61,9 +72,11 @@ const cases = [
     const out = [];
     const err = [];
     let exited = null;
+    const written = [];
     const m = await createUnlzon({
       print: (line) => out.push(line), printErr: (line) => err.push(line),
       onExit: (status) => { exited = status; },
+      onWrite: (bytes) => written.push(bytes instanceof Uint8Array ? Buffer.from(bytes) : 'a signed view'),
     });
     m.FS.writeFile('/work/d.bin', c.demo);
     refuseAbove = c.refuseAbove || Infinity;
@@ -78,7 +91,10 @@ const cases = [
     const left = m.FS.readdir('/work').filter((name) => name !== '.' && name !== '..');
     assert.deepStrictEqual(left, c.image ? ['d.bin', 'd.bin.nds'] : ['d.bin'], c.name);
     if (c.image) {
-      assert.ok(Buffer.from(m.FS.readFile('/work/d.bin.nds')).equals(c.image), c.name);
+      const blob = m.fileBlob('/work/d.bin.nds');
+      assert.ok(Buffer.from(await blob.arrayBuffer()).equals(c.image), c.name);
+      assert.ok(written.every(Buffer.isBuffer), c.name);
+      assert.ok(Buffer.concat(written).equals(c.image), c.name);
     }
   }
   console.log(`${cases.length} passed, 0 failed`);

@@ -22,11 +22,11 @@ let banner = null;  // the banner and library lines, as the first run printed th
 // several times over.
 const LARGE = 32 << 20;
 const slots = Array.from({ length: Math.min(Math.max(navigator.hardwareConcurrency || 1, 1), 4) },
-  () => ({ worker: null, current: null, sums: [] }));
+  () => ({ worker: null, current: null }));
 slots.forEach(startWorker);
 const busy = () => slots.filter((slot) => slot.current !== null);
-// No file running and every image's CRC-32 in: the zip can be made.
-const idle = () => slots.every((slot) => slot.current === null && slot.sums.length === 0);
+// No file running: the zip can be made.
+const idle = () => slots.every((slot) => slot.current === null);
 
 // A worker from a blob: a page opened from file:// may not start one from a
 // script's URL.
@@ -36,10 +36,6 @@ function startWorker(slot) {
   URL.revokeObjectURL(url);
   const handlers = {
     done: (data) => finish(slot, data),
-    crc: (data) => {
-      slot.sums.shift().crc = data.crc;
-      showProgress();
-    },
     zipped,
   };
   w.onmessage = (event) => handlers[event.data.type](event.data);
@@ -49,7 +45,6 @@ function startWorker(slot) {
     event.preventDefault();
     w.terminate();
     startWorker(slot);
-    slot.sums = [];
     if (slot.current) {
       finish(slot, { lines: [['err', 'The browser stopped the program: ' + (event.message || 'no reason given')]],
                      status: 134, image: null });
@@ -127,7 +122,7 @@ function sameLines(a, b) {
   return a.length === b.length && a.every((line, i) => line[0] === b[i][0] && line[1] === b[i][1]);
 }
 
-function finish(slot, { lines, status, image }) {
+function finish(slot, { lines, status, image, crc }) {
   const { file, item } = slot.current;
   slot.current = null;
   let [head, rest] = splitBanner(lines);
@@ -159,7 +154,7 @@ function finish(slot, { lines, status, image }) {
     link.download = name;
     link.textContent = `Save ${name} (${formatBytes(image.size)})`;
     link.image = image;
-    slot.sums.push(link);
+    link.crc = crc;
     state.after(link);
   }
   item.dataset.status = status;

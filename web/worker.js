@@ -25,13 +25,15 @@ WebAssembly.instantiate = async (source, imports) => {
 
 // A fresh instance of the program, whose lines and status go to `run`.
 async function instance() {
-  const run = { lines: [], status: null };
+  const run = { lines: [], status: null, sum: crc32() };
   let failed;
   const failure = new Promise((resolve, reject) => { failed = reject; });
   const program = await Promise.race([failure, createUnlzon({
     print: (text) => run.lines.push(['out', text]),
     printErr: (text) => run.lines.push(['err', text]),
     onExit: (code) => { run.status = code; },
+    // The image's CRC-32 for the zip, taken as the program writes it.
+    onWrite: (bytes) => run.sum.push(bytes),
     instantiateWasm: compiled && ((imports, done) => {
       instantiate(compiled, imports).then((made) => done(made, compiled), failed);
       return {};
@@ -54,7 +56,7 @@ async function run(file) {
   let lines = [];
   let status = null;
   let image = null;
-  let contents = null;
+  let crc = null;
   try {
     const [made] = await Promise.all([next, read]);
     ({ lines } = made.run);
@@ -68,65 +70,42 @@ async function run(file) {
     bytes = null;
     const returned = made.program.callMain([file.name]);
     status = made.run.status ?? returned;
-    contents = imageBytes(fs, file.name + '.nds');
-    image = contents && await takeImage(contents);
+    image = made.program.fileBlob(file.name + '.nds');
+    if (image) {
+      crc = made.run.sum.value();
+      // Reading its last byte waits until the browser holds every piece,
+      // and fails where it could not keep them.
+      await image.slice(-1).arrayBuffer();
+    }
   } catch (error) {
     lines.push(['err', 'The program stopped: ' + (error && error.message ? error.message : String(error))]);
     status = 134;
+    image = null;
   }
   // The program returns -1 for its failures; a shell sees 255.
-  self.postMessage({ type: 'done', lines, status: status & 255, image });
+  self.postMessage({ type: 'done', lines, status: status & 255, image, crc });
   next = instance();
-  // The image's CRC-32 for the zip, while its bytes are at hand (a zip made
-  // later would read every image back for it), once its link is there.
-  if (image) {
-    self.postMessage({ type: 'crc', crc: crc32(contents) });
-  }
 }
 
-// fflate's CRC-32 of the bytes.
-function crc32(bytes) {
+// fflate's CRC-32, of bytes pushed in order.
+function crc32() {
   const sum = new fflate.ZipPassThrough('');
   sum.ondata = () => {};
-  sum.push(bytes, true);
-  return sum.crc;
-}
-
-// The image's bytes: the file's own memory, or null where the run wrote none.
-function imageBytes(fs, name) {
-  const found = fs.analyzePath(name);
-  if (!found.exists) {
-    return null;
-  }
-  const node = found.object;
-  return node.contents instanceof Uint8Array ? node.contents.subarray(0, node.usedBytes) : fs.readFile(name);
-}
-
-// The bytes as a Blob, made through a stream of views: a Blob made of the
-// bytes at once held them twice more in the tab while it was made (256 MiB
-// image: a peak of 1454 MiB against 1190 MiB so).
-function takeImage(contents) {
-  const PIECE = 1 << 20;
-  let at = 0;
-  return new Response(new ReadableStream({
-    pull(controller) {
-      if (at >= contents.length) {
-        controller.close();
-      } else {
-        controller.enqueue(contents.subarray(at, at + PIECE));
-        at += PIECE;
-      }
+  return {
+    push: (bytes) => sum.push(bytes),
+    value: () => {
+      sum.push(new Uint8Array(0), true);
+      return sum.crc;
     },
-  })).blob();
+  };
 }
 
 // One zip of every image, stored as it is (the demos were the compressed
 // form), made of the images' own Blobs and fflate's headers: each image
 // goes in as an entry of its known size and CRC-32 whose one chunk stands
 // for the Blob (fflate counts a chunk's length only), so that no image is
-// read or copied again. An image without its CRC-32 (its worker died first)
-// is read back for it.
-async function zip(images) {
+// read or copied again.
+function zip(images) {
   try {
     const parts = [];
     const blobs = new Map();  // a chunk fflate was given -> the Blob it stands for
@@ -146,8 +125,7 @@ async function zip(images) {
         unique = `${n}-${name}`;
       }
       taken.add(unique);
-      const sum = crc ?? crc32(new Uint8Array(await blob.arrayBuffer()));
-      const entry = { filename: unique, size: blob.size, crc: sum, compression: 0 };
+      const entry = { filename: unique, size: blob.size, crc, compression: 0 };
       archive.add(entry);
       const chunk = { length: blob.size };
       blobs.set(chunk, blob);

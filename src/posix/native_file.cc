@@ -21,9 +21,9 @@ namespace {
 // The most one write() is given. Linux sizes the page cache's folios by the
 // write: 2 MiB writes take 2 MiB blocks of free memory, which on a VM that
 // hands idle memory back to its host cost dear to touch again; 256 KiB writes
-// halved cold runs at 16 MiB (bench/README.md). emscripten's in-memory file
-// system instead grows a file by an eighth at a time, copying it each time:
-// there one write into the empty file is one copy of the exact size.
+// halved cold runs at 16 MiB (bench/README.md). In a browser the image's
+// writes become Blobs (src/web/pre.js), which cuts one write into its own
+// pieces: there one write hands over the whole image.
 #ifdef __EMSCRIPTEN__
 constexpr std::size_t WRITE_PIECE = native_file::MAX_TRANSFER;
 #else
