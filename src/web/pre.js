@@ -3,10 +3,10 @@
 Module['preRun'] = [].concat(Module['preRun'] || [], function () {
   // The folder that a page puts its demos in and finds their images in.
   FS.mkdir('/work');
-  // A file of the in-memory file system is a typed array of its own, which
-  // the browser may refuse to allocate (RangeError): the program then meets a
-  // full disk ("Could not write output file", status 255) instead of an
-  // exception that would end the run without its line.
+  // A file of the in-memory file system is memory of its own (a typed array,
+  // or Blobs as below), which the browser may refuse (RangeError): the
+  // program then meets a full disk ("Could not write output file", status
+  // 255) instead of an exception that would end the run without its line.
   var ENOSPC = 51;  // emscripten's own numbers, as its <errno.h> has them
   var EIO = 29;
   function diskFullWhenRefused(operation) {
@@ -59,7 +59,7 @@ Module['preRun'] = [].concat(Module['preRun'] || [], function () {
     }
     return node.parts;
   }
-  var write = diskFullWhenRefused(file.stream.write);
+  var write = file.stream.write;
   file.stream.write = diskFullWhenRefused(function (stream, buffer, offset, length, position) {
     var node = stream.node;
     if (!asBlobs(node, buffer.buffer === HEAP8.buffer && position === 0)) {
@@ -73,7 +73,7 @@ Module['preRun'] = [].concat(Module['preRun'] || [], function () {
     append(node, new Uint8Array(buffer.buffer, buffer.byteOffset + offset, length));
     return length;
   });
-  var setattr = diskFullWhenRefused(file.node.setattr);
+  var setattr = file.node.setattr;
   file.node.setattr = diskFullWhenRefused(function (node, attr) {
     if (attr.size === undefined || attr.size === node.usedBytes || !asBlobs(node, true)) {
       return setattr.apply(this, arguments);
