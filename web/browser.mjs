@@ -62,11 +62,21 @@ export function foreignRequests(requests) {
   return requests.filter((url) => !/^(file|blob|data):/.test(url));
 }
 
-// Hands the files to the page's <input type="file" multiple> and waits until
-// `total` files of the list are done.
-export async function unpack(page, paths, total, timeout = 600000) {
-  const input = await page.$('#pick');
-  await input.uploadFile(...paths);
+// Hands the files to the page's <input type="file" multiple>, or drops them
+// on the page as Explorer or Finder would, and waits until `total` files of
+// the list are done.
+export async function unpack(page, paths, total, { drop = false, timeout = 600000 } = {}) {
+  if (drop) {
+    const session = await page.createCDPSession();
+    const data = { items: [], files: paths, dragOperationsMask: 1 };
+    for (const type of ['dragEnter', 'dragOver', 'drop']) {
+      await session.send('Input.dispatchDragEvent', { type, x: 10, y: 10, data });
+    }
+    await session.detach();
+  } else {
+    const input = await page.$('#pick');
+    await input.uploadFile(...paths);
+  }
   await page.waitForFunction((n) => document.querySelectorAll('#files .file[data-status]').length === n,
     { timeout, polling: 'mutation' }, total);
 }

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The page in headless chromium, through <input type="file" multiple>: each
 // container of the suite's end-to-end cases gives the native program's lines,
-// status and image; a batch of 50 demos gives a zip of their images; and
-// nothing goes to a network meanwhile.
+// status and image; a batch of 50 demos dropped on it gives a zip of their
+// images; and nothing goes to a network meanwhile.
 //
 //   node web/test.mjs --page build-web/unlzon.html --native build \
 //       [--chromium /usr/bin/chromium] [--screenshot web/screenshot.png]
@@ -127,13 +127,13 @@ try {
   await page.setViewport({ width: 320, height: 640 });
   expect(await page.evaluate(() => document.documentElement.scrollWidth), 320, 'the page\'s width at 320 px');
 
-  // A batch of 50 demos, and its zip.
+  // A batch of 50 demos, dropped on the page, and its zip.
   await page.click('#clear');
   const batch = Array.from({ length: 50 }, (_, i) => [`${String(i).padStart(2, '0')}.bin`, image(20000 + i * 3000, i)]);
   for (const [name, bytes] of batch) {
     writeFileSync(join(given, name), pack(bytes));
   }
-  await unpack(page, batch.map(([name]) => join(given, name)), batch.length);
+  await unpack(page, batch.map(([name]) => join(given, name)), batch.length, { drop: true });
   const statuses = await page.$$eval('#files .file', (items) => items.map((i) => i.dataset.status));
   expect(statuses, batch.map(() => '0'), 'the batch: statuses');
   await page.waitForSelector('#save-all:not([disabled])');
