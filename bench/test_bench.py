@@ -106,20 +106,20 @@ class JudgementTest(unittest.TestCase):
                 if verdict is not None:
                     self.assertIn("met" if met else "MISSED", verdict.line())
 
-    def test_peak_limit_is_the_payload_plus_16_mib_whatever_the_image(self):
-        limit = 3 * bench.MIB + 16 * bench.MIB
-        self.assertTrue(bench.peak_verdict(1, {"warm": limit}, 3 * bench.MIB, 5 * bench.MIB).met)
-        over = bench.peak_verdict(1, {"warm": 1, "cold": limit + 1024}, 3 * bench.MIB,
-                                  5 * bench.MIB)
+    def test_peak_limit_is_8_mib_up_to_4_mib_images_and_none_above(self):
+        limit = 8 * bench.MIB
+        self.assertTrue(bench.peak_verdict(4, {"warm": limit}, 4 * bench.MIB).met)
+        over = bench.peak_verdict(4, {"warm": 1, "cold": limit + 1024}, 4 * bench.MIB)
         self.assertFalse(over.met)
         self.assertIn("(cold)", over.text)
+        self.assertIsNone(bench.peak_verdict(16, {"warm": 100 * bench.MIB}, 16 * bench.MIB))
 
     def test_judge_gives_one_ratio_verdict_per_judged_series_and_one_peak_per_size(self):
         results = [
             result("warm", 4, [70, 90, 100], [100, 100, 100]),  # median 0.90: missed
             result("cold", 4, [70, 80, 100], [100, 100, 100]),  # 0.80: met
             result("warm", 2, [500], [100]),  # no ratio target at 2 MiB
-            result("cold", 2, [100], [100], peak_mib=18),  # over 1 + 16 MiB
+            result("cold", 2, [100], [100], peak_mib=9),  # over 8 MiB
         ]
         verdicts = bench.judge(results)
         self.assertEqual([v.met for v in verdicts], [False, True, True, False])
@@ -133,8 +133,8 @@ class JudgementTest(unittest.TestCase):
             return bench.BatchResult(200, 2, bench.MIB, 4 * bench.MIB,
                                      largest_in_mib * bench.MIB, runs, lzop)
         cases = [
-            (batch([60, 80, 99], 19), [True, True]),  # both limits are inclusive
-            (batch([81, 70, 90], 20), [False, False]),  # median 0.81; over 3 + 16 MiB
+            (batch([60, 80, 99], 8), [True, True]),  # both limits are inclusive
+            (batch([81, 70, 90], 9), [False, False]),  # median 0.81; over 8 MiB
             (batch([80], 4, largest_in_mib=1), [True, True]),
         ]
         for result_, met in cases:

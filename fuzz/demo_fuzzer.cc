@@ -1,10 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // libFuzzer target: any bytes as a container file, taken through the core in
 // the program's order (header, truncation check and payload, decoding,
-// acceptance), aborting as soon as a call breaks its contract. The payload is
-// decoded the program's way, through the image window into an unnamed file,
-// and compared byte for byte and outcome for outcome with the whole image
-// decoded in memory.
+// acceptance), aborting as soon as a call breaks its contract.
 //
 // The bytes reach the core as a real file: an in-memory file reopened through
 // /proc/self/fd, so that every input goes through the same open, fstat and
@@ -26,7 +23,6 @@
 #include "buffer.h"
 #include "decompress.h"
 #include "demo_format.h"
-#include "image_window.h"
 #include "input_file.h"
 #include "test_access.h"
 
@@ -63,11 +59,6 @@ void note_outcome(int code, bool filled, std::uint32_t actual_size) {
     const std::size_t slot = (code_slot * 2 + (filled ? 1 : 0)) * SIZE_SLOTS;
     ++outcome_counters[slot + size_slot(actual_size)];
 }
-
-struct bytes_view {
-    const unsigned char* data;
-    std::size_t size;
-};
 
 int backing_fd = -1;
 std::string backing_path;
@@ -107,58 +98,19 @@ void store(const std::uint8_t* data, std::size_t size) {
     }
 }
 
-// The unnamed file the window writes into, read back whole.
-int image_fd = -1;
-
-bytes_view read_image(std::size_t size) {
-    static std::vector<unsigned char> read_back;
-    read_back.assign(size, 0xEE);
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t got =
-            pread(image_fd, read_back.data() + done, size - done, static_cast<off_t>(done));
-        check(got > 0, "cannot read the image file back");
-        done += static_cast<std::size_t>(got);
-    }
-    return {read_back.data(), size};
-}
-
 void decode_and_check(const unsigned char* payload, std::uint32_t in_size, std::uint32_t out_size) {
-    std::optional<image_window> whole = test_access::whole_window(out_size, image_window::NO_SINK);
-    check(whole.has_value(), "image of at most 16 MiB not allocated");
-    const decode_outcome expected = whole->decode(decode_demo_payload, payload, in_size);
-    check(expected.what == decode_outcome::kind::decoded, "the whole image's decoding faulted");
-    check(expected.actual_size <= out_size, "decoder claims more than out_size bytes");
-    note_outcome(expected.code, expected.actual_size == out_size, expected.actual_size);
-    const bool accepted = demo_image_accepted(expected, out_size);
-    check(accepted == (expected.code == LZO_E_OK), "acceptance differs from the decoder's code");
+    const decompress_result decoded = decompress_demo_payload(payload, in_size, out_size);
+    check(decoded.image.has_value(), "image of at most 16 MiB not allocated");
+    check(decoded.image->size() == out_size, "image size differs from out_size");
+    check(decoded.actual_size <= out_size, "decoder claims more than out_size bytes");
+    note_outcome(decoded.code, decoded.actual_size == out_size, decoded.actual_size);
+    const bool accepted = demo_image_accepted(decoded, out_size);
+    check(accepted == (decoded.code == LZO_E_OK), "acceptance differs from the decoder's code");
     if (!accepted) {
-        check(expected.code < 0, "rejected image with a non-negative code");
+        check(decoded.code < 0, "rejected image with a non-negative code");
     } else {
-        check(all_zero(test_access::whole_image(*whole) + expected.actual_size,
-                       out_size - expected.actual_size),
+        check(all_zero(decoded.image->data() + decoded.actual_size, out_size - decoded.actual_size),
               "accepted image is not zero after actual_size");
-    }
-
-    // The program's way: through the window, written as it goes.
-    check(ftruncate(image_fd, 0) == 0 && lseek(image_fd, 0, SEEK_SET) == 0,
-          "cannot empty the image file");
-    decompress_result decoded = decompress_demo_payload(payload, in_size, out_size, image_fd);
-    check(decoded.outcome.what != decode_outcome::kind::no_memory,
-          "window of at most 16 MiB not had");
-    check(decoded.outcome.what == decode_outcome::kind::decoded, "the window's decoding faulted");
-    check(decoded.outcome.code == expected.code,
-          "the window's code differs from the whole image's");
-    check(decoded.outcome.actual_size == expected.actual_size,
-          "the window's actual_size differs from the whole image's");
-    if (accepted) {
-        check(decoded.image.finish(decoded.outcome).what == decode_outcome::kind::decoded,
-              "writing the image failed");
-        check(ftruncate(image_fd, static_cast<off_t>(out_size)) == 0, "cannot extend the image");
-        const bytes_view written = read_image(out_size);
-        check(out_size == 0 ||
-                  std::memcmp(written.data, test_access::whole_image(*whole), out_size) == 0,
-              "the window's file differs from the whole image");
     }
 }
 
@@ -171,8 +123,6 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     backing_fd = memfd_create("unlzon-fuzz", MFD_CLOEXEC);
     check(backing_fd >= 0, "memfd_create");
     backing_path = "/proc/self/fd/" + std::to_string(backing_fd);
-    image_fd = memfd_create("unlzon-fuzz-image", MFD_CLOEXEC);
-    check(image_fd >= 0, "memfd_create for the image");
     return 0;
 }
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Ownership of a buffer, the same on every system; how memory is had and
-// given back is in posix/ and windows/.
+// given back is in posix/, windows/ and web/.
 #include "buffer.h"
 
 #include <cstdlib>
@@ -14,21 +14,19 @@ std::optional<byte_buffer> byte_buffer::from_heap(std::size_t size) {
     if (block == nullptr) {
         return std::nullopt;
     }
-    return byte_buffer(block, 0, block, size);
+    return byte_buffer(block, 0, size);
 }
 
 byte_buffer::byte_buffer(byte_buffer&& other) noexcept
-    : base_(std::exchange(other.base_, nullptr)),
+    : data_(std::exchange(other.data_, nullptr)),
       mapped_(std::exchange(other.mapped_, 0)),
-      data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)) {}
 
 byte_buffer& byte_buffer::operator=(byte_buffer&& other) noexcept {
     if (this != &other) {
         release();
-        base_ = std::exchange(other.base_, nullptr);
-        mapped_ = std::exchange(other.mapped_, 0);
         data_ = std::exchange(other.data_, nullptr);
+        mapped_ = std::exchange(other.mapped_, 0);
         size_ = std::exchange(other.size_, 0);
     }
     return *this;
@@ -39,12 +37,11 @@ byte_buffer::~byte_buffer() {
 }
 
 void byte_buffer::release() noexcept {
-    if (base_ != nullptr) {
-        give_back(base_, mapped_);
+    if (data_ != nullptr) {
+        give_back(data_, mapped_);
     }
-    base_ = nullptr;
-    mapped_ = 0;
     data_ = nullptr;
+    mapped_ = 0;
     size_ = 0;
 }
 

@@ -3,34 +3,28 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
-#include "decode_outcome.h"
-#include "image_window.h"
+#include "buffer.h"
 
 namespace unlzon {
 
 struct decompress_result {
-    decode_outcome outcome;
-    image_window image;  // exactly out_size bytes, zero past actual_size; none if no_memory
+    int code = 0;                      // the LZO library's result: LZO_E_OK or a negative error
+    std::uint32_t actual_size = 0;     // bytes the decoder produced, also when it failed
+    std::optional<byte_buffer> image;  // exactly out_size bytes, zero past actual_size;
+                                       // nullopt if its memory could not be had
 };
 
-/// Decode `payload` (in_size bytes) as one LZO1X stream into a new zero-filled
-/// image of exactly `out_size` bytes, whose bytes go, in order, to the open
-/// file `sink` as the decoding proceeds (see image_window; NO_SINK: nowhere).
-/// Needs lzo_init() to have succeeded.
+/// Decode `payload` (in_size bytes) as one LZO1X stream, in one call of
+/// liblzo2's checking decoder, into a new zero-filled image of exactly
+/// `out_size` bytes, never reading or writing outside either buffer. Needs
+/// lzo_init() to have succeeded.
 decompress_result decompress_demo_payload(const unsigned char* payload, std::uint32_t in_size,
-                                          std::uint32_t out_size,
-                                          image_window::sink_type sink = image_window::NO_SINK);
+                                          std::uint32_t out_size);
 
-/// The decoder itself (a demo_decoder): decode `payload` into `image`, which
-/// holds `out_size` zero bytes, with liblzo2's checking decoder, never reading
-/// or writing outside either buffer.
-decode_outcome decode_demo_payload(const unsigned char* payload, std::uint32_t in_size,
-                                   unsigned char* image, std::uint32_t out_size);
-
-/// True when the decoding succeeded: it ran to its end, the code is LZO_E_OK
-/// and the stream did not claim more than out_size bytes. A shorter image is
-/// accepted.
-bool demo_image_accepted(const decode_outcome& outcome, std::uint32_t out_size);
+/// True when the decoding succeeded: the code is LZO_E_OK and the stream did
+/// not claim more than out_size bytes. A shorter image is accepted.
+bool demo_image_accepted(const decompress_result& decoded, std::uint32_t out_size);
 
 }  // namespace unlzon

@@ -66,13 +66,6 @@ payload_result read_demo_payload(const input_file& file, const demo_header& head
     if (file.size() < DEMO_HEADER_SIZE + std::uint64_t{header.in_size}) {
         return {demo_status::not_a_demo, std::nullopt};
     }
-    // A view of the file's cached pages is faster than a copy into fresh
-    // memory at every size (bench/README.md); pread only where views are refused.
-    read_status view_status = read_status::ok;
-    std::optional<byte_buffer> view = file.map(DEMO_HEADER_SIZE, header.in_size, view_status);
-    if (view || view_status != read_status::ok) {
-        return {status_of(view_status), std::move(view)};
-    }
     std::optional<byte_buffer> payload = byte_buffer::allocate(header.in_size);
     if (!payload) {
         return {demo_status::out_of_memory, std::nullopt};
@@ -83,12 +76,6 @@ payload_result read_demo_payload(const input_file& file, const demo_header& head
         return {status, std::nullopt};
     }
     return {demo_status::ok, std::move(payload)};
-}
-
-demo_status why_payload_unreadable(const demo_folder& folder, const std::string& name,
-                                   const file_origin& origin, const demo_header& header) {
-    return status_of(input_file::recheck_length(folder, name, origin,
-                                                DEMO_HEADER_SIZE + std::uint64_t{header.in_size}));
 }
 
 }  // namespace unlzon

@@ -16,10 +16,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
 
 #include "buffer.h"
-#include "folder.h"
 #include "input_file.h"
 
 namespace unlzon {
@@ -57,19 +55,10 @@ struct payload_result {
 header_result read_demo_header(const input_file& file);
 
 /// The `header.in_size` payload bytes that follow the header, read into a new
-/// buffer or, where the system allows, as a read-only view of the file: decode
-/// it only through image_window::decode() (see byte_buffer::map_file). A file
-/// that ends before the payload does is not_a_demo, found from the file's
-/// length before anything is allocated.
+/// buffer. A file that ends before the payload does is not_a_demo, found from
+/// the file's length before anything is allocated, or from the read itself
+/// when the file was cut short since.
 payload_result read_demo_payload(const input_file& file, const demo_header& header);
-
-/// After the payload's view of the demo failed to deliver a page during the
-/// decoding: not_a_demo when the demo, `name` in `folder` and still the file
-/// of `origin`, has since been cut short of its declared payload, or when
-/// that can no longer be told; read_error when it still holds the payload
-/// (the disk failed).
-demo_status why_payload_unreadable(const demo_folder& folder, const std::string& name,
-                                   const file_origin& origin, const demo_header& header);
 
 /// Decode an unsigned 32-bit big-endian number, whatever the host's byte order.
 constexpr std::uint32_t load_be32(const unsigned char* bytes) {

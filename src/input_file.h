@@ -7,7 +7,6 @@
 #include <optional>
 #include <string>
 
-#include "buffer.h"
 #include "folder.h"
 #include "native_file.h"
 
@@ -46,21 +45,6 @@ class input_file {
     /// Read exactly `count` bytes at absolute `offset` into `dest`, whatever
     /// earlier reads did.
     read_status read_at(std::uint64_t offset, void* dest, std::size_t count) const;
-
-    /// A read-only view of `count` bytes at `offset`, read in ahead and valid
-    /// after the file is closed (see byte_buffer::map_file). nullopt with
-    /// `status` ok where the system refuses views (read with read_at()
-    /// instead), or with the reason why the bytes could not be read.
-    std::optional<byte_buffer> map(std::uint64_t offset, std::size_t count,
-                                   read_status& status) const;
-
-    /// After a view of the demo, since closed, failed to deliver a page:
-    /// end_of_file when the file that `name` in `folder` leads to is still the
-    /// demo of `origin` and ends before `length` bytes, or when that cannot be
-    /// told any more; error when it still holds them (the disk failed). Looks
-    /// at the file's length and identity only.
-    static read_status recheck_length(const demo_folder& folder, const std::string& name,
-                                      const file_origin& origin, std::uint64_t length);
 
   private:
     input_file(native_file file, std::uint64_t size, const file_origin& origin)

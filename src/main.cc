@@ -1,18 +1,17 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // unlzon: unpack a compressed game demo into PATH.nds.
 //
-// The driver sequences the run and owns every message and exit status; the
-// units it calls only return results, in few ways:
+// The driver sequences the run and owns every message and exit status; each
+// unit it calls returns one kind of result, never prints and never exits:
+//  - process_status from preparing the process (process.h);
+//  - std::optional from opening the demo's folder and the demo itself, where
+//    "not" has one meaning: it cannot be opened (folder.h, input_file.h);
 //  - demo_status from the container reader (demo_format.h);
-//  - decode_outcome from the decoder, through the image window, up to the
-//    written image (decode_outcome.h);
-//  - output_status from the pending output's commit (output_file.h);
-//  - std::optional for a thing made or not, where "not" has one meaning (a
-//    folder or file that cannot be opened, memory that cannot be had);
-//  - process_status from preparing the process (process.h).
-// Inside the units, a failed system call is its errno (0 for none). No unit
-// throws: the one exception, std::bad_alloc from a path's string, is caught
-// here alone.
+//  - decompress_result from the decoder: the LZO library's own code, and no
+//    image where its memory cannot be had (decompress.h);
+//  - output_status from each step of the pending output (output_file.h).
+// errno is read only inside the platform files. No unit throws: the one
+// exception, std::bad_alloc from a path's string, is caught here alone.
 #include <lzo/lzo1x.h>
 
 #include <cinttypes>
@@ -28,7 +27,6 @@
 #include "decompress.h"
 #include "demo_format.h"
 #include "folder.h"
-#include "image_window.h"
 #include "input_file.h"
 #include "output_file.h"
 #include "process.h"
@@ -105,8 +103,6 @@ struct demo_run {
     demo_header header{};
     std::optional<byte_buffer> payload;
     file_origin origin;
-    std::string output_path;               // input_path + ".nds", for the messages
-    std::optional<pending_output> output;  // where the image is written while it is decoded
 };
 
 // The run's strings (the demo's name, the output's path and name, a temporary
@@ -157,45 +153,19 @@ std::optional<int> read_demo(demo_run& run) {
     return std::nullopt;  // everything needed from the input is in memory now
 }
 
-// Decode the payload into a new pending output and report the outcome; the
-// payload is released once the summary line is out. A status to end with, or
-// nullopt with the decoded image. A pending output that cannot be had is
-// reported where it always was, after the summary line; meanwhile the
-// decoding writes nowhere.
+// Decode the payload and report the outcome; the payload is released once
+// the summary line is out. A status to end with, or nullopt with the image.
 std::optional<int> decode_demo(demo_run& run, decompress_result& decoded) {
     const std::uint32_t in_size = run.header.in_size;
     const std::uint32_t out_size = run.header.out_size;
-    run.output_path = run.input_path;
-    run.output_path += OUTPUT_SUFFIX;
-    if (std::optional<pending_output> created =
-            pending_output::create(*run.folder, run.input_name + OUTPUT_SUFFIX, run.origin)) {
-        run.output.emplace(std::move(*created));
+    decoded = decompress_demo_payload(run.payload->data(), in_size, out_size);
+    if (!decoded.image) {
+        error("  ERROR: Could not allocate %" PRIu32 " bytes for the image buffer!\n", out_size);
+        return EXIT_FAILED;
     }
-    decoded = decompress_demo_payload(run.payload->data(), in_size, out_size,
-                                      run.output ? run.output->handle() : image_window::NO_SINK);
-    switch (decoded.outcome.what) {
-        case decode_outcome::kind::no_memory:
-            // The window's pages are the image buffer: both are out of memory alike.
-            run.output.reset();
-            error("  ERROR: Could not allocate %" PRIu32 " bytes for the image buffer!\n",
-                  out_size);
-            return EXIT_FAILED;
-        case decode_outcome::kind::payload_unreadable:
-            run.output.reset();
-            return report_demo_failure(
-                why_payload_unreadable(*run.folder, run.input_name, run.origin, run.header),
-                run.input_path, in_size);
-        case decode_outcome::kind::decoded:
-        case decode_outcome::kind::output_not_written:
-            break;
-    }
-    std::printf("Actual size: %" PRIx32 "\n", decoded.outcome.actual_size);
-    if (!demo_image_accepted(decoded.outcome, out_size)) {
-        // Discarded first, here and below: on a full disk the pending file
-        // holds the space that the error line itself may need
-        // (`unlzon x.bin >log 2>&1`).
-        run.output.reset();
-        error("internal error - decompression failed: %d\n", decoded.outcome.code);
+    std::printf("Actual size: %" PRIx32 "\n", decoded.actual_size);
+    if (!demo_image_accepted(decoded, out_size)) {
+        error("internal error - decompression failed: %d\n", decoded.code);
         return EXIT_DECOMPRESSION_FAILED;
     }
     // The second number is the declared size, which is what gets written.
@@ -205,28 +175,37 @@ std::optional<int> decode_demo(demo_run& run, decompress_result& decoded) {
     return std::nullopt;
 }
 
-// Write the rest of the image, make the file its declared size and give it
-// the output name.
+// Write the image into a new pending output, make the file its declared size
+// and give it the output name.
 int write_image(demo_run& run, decompress_result& decoded) {
-    if (!run.output) {
-        error("  ERROR: Could not open output file (%s)!\n", run.output_path.c_str());
+    const std::string output_path = std::string(run.input_path) + OUTPUT_SUFFIX;
+    std::optional<pending_output> output =
+        pending_output::create(*run.folder, run.input_name + OUTPUT_SUFFIX, run.origin);
+    if (!output) {
+        error("  ERROR: Could not open output file (%s)!\n", output_path.c_str());
         return EXIT_FAILED;
     }
-    const decode_outcome written = decoded.image.finish(decoded.outcome);
-    output_status committed = output_status::cannot_write;
-    if (written.what == decode_outcome::kind::decoded &&
-        run.output->extend_to(run.header.out_size)) {
-        committed = run.output->commit();
+    // The zero tail past what the stream produced is never written: the file
+    // is extended over it, a hole where the file system has holes.
+    output_status committed = output->write(decoded.image->data(), decoded.actual_size);
+    if (committed == output_status::ok) {
+        committed = output->extend_to(run.header.out_size);
     }
-    run.output.reset();
+    if (committed == output_status::ok) {
+        committed = output->commit();
+    }
+    // Discarded before the error line: on a full disk the pending file holds
+    // the space that the line itself may need (`unlzon x.bin >log 2>&1`).
+    output.reset();
+    decoded.image.reset();
     if (committed != output_status::ok) {
         error(committed == output_status::cannot_create
                   ? "  ERROR: Could not open output file (%s)!\n"
                   : "  ERROR: Could not write output file (%s)!\n",
-              run.output_path.c_str());
+              output_path.c_str());
         return EXIT_FAILED;
     }
-    std::printf("Decompressed data written to %s\n", run.output_path.c_str());
+    std::printf("Decompressed data written to %s\n", output_path.c_str());
     // The image stays: it is complete and named, as cp and gzip leave theirs.
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
         error("  ERROR: Could not write to standard output!\n");

@@ -49,8 +49,7 @@ class native_file {
 /// position, in as many calls as the system needs (on POSIX, of at most 256
 /// KiB each, the size the page cache then takes its memory in): 0, or the
 /// system's error code (errno, or the Windows error; a write that moves
-/// nothing counts as a full disk). Async-signal-safe on POSIX, for the image
-/// window's handler.
+/// nothing counts as a full disk).
 int write_all(native_file::handle_type handle, const void* data, std::size_t count) noexcept;
 
 }  // namespace unlzon

@@ -26,4 +26,9 @@ pending_output::~pending_output() {
     discard();
 }
 
+output_status pending_output::write(const unsigned char* data, std::size_t count) {
+    return write_all(file_.get(), data, count) == 0 ? output_status::ok
+                                                    : output_status::cannot_write;
+}
+
 }  // namespace unlzon

@@ -49,14 +49,15 @@ class pending_output {
     /// Discards the file unless it was committed.
     ~pending_output();
 
-    /// The pending file's system handle, open for writing at its end, for
-    /// whatever writes the image into it; valid until commit or destruction.
-    native_file::handle_type handle() const { return file_.get(); }
+    /// Append the `count` bytes at `data` to the file: ok, or cannot_write
+    /// if they could not all be written (full disk, I/O error, size limit).
+    output_status write(const unsigned char* data, std::size_t count);
 
     /// Make the file `size` bytes long (no less than it holds): the bytes past
     /// what was written read as zeros and take no space where the file system
-    /// has holes. False if the file system refuses (full disk, size limit).
-    bool extend_to(std::uint64_t size);
+    /// has holes. ok, or cannot_write if the file system refuses (full disk,
+    /// size limit).
+    output_status extend_to(std::uint64_t size);
 
     /// Close the file and give it the output name, replacing whatever stood
     /// there, unless that is the demo itself. On failure the file is

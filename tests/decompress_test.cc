@@ -15,14 +15,17 @@ struct decoded {
     int code;
     std::uint32_t actual_size;
     bool accepted;
-    bytes image;  // the file written, when accepted
+    bytes image;  // the whole image, when accepted
 };
 
 decoded decode(const bytes& payload, std::uint32_t out_size) {
-    const test::temp_dir dir;
-    const test::unpacked got = test::unpack(payload, out_size, dir / "image.nds");
-    EXPECT_EQ(got.decoded.what, decode_outcome::kind::decoded);
-    return {got.decoded.code, got.decoded.actual_size, got.accepted, got.file};
+    EXPECT_EQ(lzo_init(), LZO_E_OK);
+    const decompress_result got = decompress_demo_payload(
+        payload.data(), static_cast<std::uint32_t>(payload.size()), out_size);
+    EXPECT_TRUE(got.image.has_value());
+    const bool accepted = demo_image_accepted(got, out_size);
+    return {got.code, got.actual_size, accepted,
+            accepted ? bytes(got.image->data(), got.image->data() + out_size) : bytes{}};
 }
 
 TEST(DecompressTest, StreamsFromBothCompressorsDecodeToTheImage) {

@@ -2,10 +2,8 @@
 // A one-file FUSE file system for the tests: it serves BACKING as demo.bin,
 // but every read that touches [BAD_OFFSET, BAD_OFFSET + BAD_LENGTH) fails with
 // EIO, as a disk with a bad sector would; with MODE "stall" such a read is
-// never answered, as a hung network server would, and with MODE "once" the
-// range is delivered the first time and fails every time after, as a disk
-// going bad under pages the kernel has since reclaimed.
-//   failing_fs BACKING BAD_OFFSET BAD_LENGTH MOUNTPOINT [stall|once]
+// never answered, as a hung network server would.
+//   failing_fs BACKING BAD_OFFSET BAD_LENGTH MOUNTPOINT [stall]
 // It stays in the foreground until the file system is unmounted.
 #define FUSE_USE_VERSION 35
 #include <fcntl.h>
@@ -13,7 +11,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -28,8 +25,6 @@ off_t backing_size = 0;
 off_t bad_offset = 0;
 off_t bad_length = 0;
 bool stall = false;
-bool once = false;
-std::atomic<bool> delivered{false};
 
 int get_attributes(const char* path, struct stat* info, struct fuse_file_info*) {
     std::memset(info, 0, sizeof *info);
@@ -71,9 +66,7 @@ int read_file(const char*, char* buffer, size_t size, off_t offset, struct fuse_
         while (stall) {
             pause();  // until the test unmounts and kills the server
         }
-        if (!once || delivered.exchange(true)) {
-            return -EIO;
-        }
+        return -EIO;
     }
     const ssize_t got = pread(backing_fd, buffer, size, offset);
     return got < 0 ? -errno : static_cast<int>(got);
@@ -83,9 +76,8 @@ int read_file(const char*, char* buffer, size_t size, off_t offset, struct fuse_
 
 int main(int argc, char** argv) {
     const char* const mode = argc == 6 ? argv[5] : "";
-    if ((argc != 5 && argc != 6) ||
-        (argc == 6 && std::strcmp(mode, "stall") != 0 && std::strcmp(mode, "once") != 0)) {
-        std::fprintf(stderr, "usage: %s BACKING BAD_OFFSET BAD_LENGTH MOUNTPOINT [stall|once]\n",
+    if ((argc != 5 && argc != 6) || (argc == 6 && std::strcmp(mode, "stall") != 0)) {
+        std::fprintf(stderr, "usage: %s BACKING BAD_OFFSET BAD_LENGTH MOUNTPOINT [stall]\n",
                      argv[0]);
         return 2;
     }
@@ -99,7 +91,6 @@ int main(int argc, char** argv) {
     bad_offset = static_cast<off_t>(std::strtoll(argv[2], nullptr, 0));
     bad_length = static_cast<off_t>(std::strtoll(argv[3], nullptr, 0));
     stall = std::strcmp(mode, "stall") == 0;
-    once = std::strcmp(mode, "once") == 0;
 
     static struct fuse_operations operations {};
     operations.getattr = get_attributes;

@@ -5,13 +5,11 @@
 // case checks the exact error line, the status, the folder listing and that
 // the demo and an earlier image are byte for byte as they were.
 #include <gtest/gtest.h>
-#include <lzo/lzo1x.h>
 #ifndef _WIN32
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #endif
@@ -25,8 +23,6 @@
 #include <functional>
 #include <thread>
 
-#include "decompress.h"
-#include "demo_format.h"
 #include "test_support.h"
 
 namespace unlzon {
@@ -248,7 +244,7 @@ TEST(HardeningTest, FiveDescriptorsAreEnoughForAWholeRun) {
 // and its server ended, when the object goes.
 class failing_mount {
   public:
-    // `mode`: nullptr (the page always fails), "stall" or "once" (see failing_fs.cc).
+    // `mode`: nullptr (the page always fails) or "stall" (see failing_fs.cc).
     failing_mount(const std::string& folder, const bytes& container, const char* mode)
         : mount_point_(folder + "/mnt") {
         const std::string backing = folder + "/backing.bin";
@@ -297,11 +293,11 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// A payload of a few pages and one of many.
+// A payload from the C library's heap and one mapped from the kernel.
 const std::size_t PAYLOAD_WAYS[] = {std::size_t{1} << 20, std::size_t{24} << 20};
 
 // A disk that cannot deliver one page of the payload: the run ends at once
-// with the read error, however the payload is read.
+// with the read error.
 TEST(HardeningTest, UnreadablePageInThePayloadIsAPromptReadError) {
     if (!can_mount_fuse()) {
         GTEST_SKIP() << "needs root and /dev/fuse to mount a FUSE file system";
@@ -360,44 +356,6 @@ TEST(HardeningTest, StalledReadOfThePayloadIsEndedByAnInterrupt) {
             EXPECT_EQ(r.signal, signal_number);
         }
     }
-}
-// A page of the payload read in at the start, reclaimed since (memory
-// pressure, a small memory cgroup) and unreadable when the decoder needs it
-// again: the demo still has its declared length, so this is a read error,
-// not an invalid demo.
-TEST(HardeningTest, PayloadPageLostDuringTheDecodingIsAReadError) {
-    if (!can_mount_fuse()) {
-        GTEST_SKIP() << "needs root and /dev/fuse to mount a FUSE file system";
-    }
-    SKIP_WITHOUT_LINUX_EXTRA("populated_view", "the payload is read into memory, not viewed");
-    test::temp_dir dir;
-    const std::uint32_t out_size = 4u << 20;
-    const failing_mount mount(dir.path(), kit::pack_demo(test::sample_image(out_size, 6)), "once");
-    ASSERT_TRUE(mount.up()) << "the file system did not come up";
-    ASSERT_EQ(lzo_init(), LZO_E_OK);
-    std::string name;
-    const std::optional<demo_folder> folder = demo_folder::open_parent(mount.input().c_str(), name);
-    ASSERT_TRUE(folder.has_value());
-    std::optional<input_file> input = input_file::open(*folder, name);
-    ASSERT_TRUE(input.has_value());
-    const header_result header = read_demo_header(*input);
-    payload_result payload = read_demo_payload(*input, header.header);
-    ASSERT_EQ(payload.status, demo_status::ok);
-    const file_origin origin = input->origin();
-    input.reset();
-
-    // Reclaimed as memory pressure would: the view is this process's alone.
-    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const auto start = reinterpret_cast<std::uintptr_t>(payload.payload->data()) / page * page;
-    const std::size_t length =
-        reinterpret_cast<std::uintptr_t>(payload.payload->data()) - start + payload.payload->size();
-    ASSERT_EQ(madvise(reinterpret_cast<void*>(start), length, MADV_PAGEOUT), 0);
-
-    const decompress_result decoded = decompress_demo_payload(
-        payload.payload->data(), header.header.in_size, header.header.out_size);
-    EXPECT_EQ(decoded.outcome.what, decode_outcome::kind::payload_unreadable);
-    EXPECT_EQ(why_payload_unreadable(*folder, name, origin, header.header),
-              demo_status::read_error);
 }
 #endif  // UNLZON_FAILING_FS
 

@@ -278,7 +278,7 @@ TEST_F(IntegrityTest, WhatStandsAtTheOutputNameIsReplacedNotWrittenThrough) {
                 std::optional<pending_output> out = w.create(*folder, name, demo->origin());
                 ASSERT_EQ(out.has_value(), !c.refused);
                 if (out) {
-                    ASSERT_EQ(write_all(out->handle(), image_.data(), image_.size()), 0);
+                    ASSERT_EQ(out->write(image_.data(), image_.size()), output_status::ok);
                     EXPECT_EQ(out->commit(), output_status::ok);
                 }
             }

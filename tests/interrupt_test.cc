@@ -290,35 +290,6 @@ TEST(PendingNameTest, RemovedOnceByTheHandlersCall) {
     EXPECT_EQ(test::folder_entries(dir.path()), std::vector<std::string>{name});
 }
 
-// Endless recursion: the stack overflows with the handlers' own stack still
-// free, so the crash still removes the named pending file.
-volatile bool keep_recursing = true;
-
-int recurse(int depth) {
-    volatile char frame[1024];
-    frame[0] = static_cast<char>(depth);
-    return keep_recursing ? recurse(depth + 1) + frame[0] : 0;
-}
-
-TEST(PendingNameTest, StackOverflowStillRemovesIt) {
-#if defined(UNDER_ADDRESS_SANITIZER)
-    GTEST_SKIP() << "the sanitizer's own fault handlers report the overflow";
-#else
-    test::temp_dir dir;
-    const std::string name = ".unlzon-overflowing1";
-    test::write_file(dir / name, bytes{1});
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        const native_file folder(open(dir.path().c_str(), O_PATH | O_DIRECTORY));
-        posix::register_pending_name(static_cast<int>(folder.get()), name.c_str());
-        _exit(recurse(0));
-    }
-    const test::run_result r = test::finish_program(pid);
-    EXPECT_EQ(r.signal, SIGSEGV);
-    EXPECT_EQ(test::folder_entries(dir.path()), std::vector<std::string>{});
-#endif
-}
 #endif
 
 // Until the pending output exists the signals keep their default action:

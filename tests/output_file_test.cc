@@ -65,7 +65,7 @@ class PendingOutputTest : public ::testing::TestWithParam<way> {
 TEST_P(PendingOutputTest, NothingIsVisibleUntilTheCommit) {
     std::optional<pending_output> out = create();
     ASSERT_TRUE(out.has_value());
-    ASSERT_TRUE(write_all(out->handle(), image_.data(), image_.size()) == 0);
+    ASSERT_EQ(out->write(image_.data(), image_.size()), output_status::ok);
     EXPECT_FALSE(test::read_bytes(output_).has_value());
     EXPECT_EQ(out->commit(), output_status::ok);
     EXPECT_EQ(test::read_bytes(output_), image_);
@@ -78,7 +78,7 @@ TEST_P(PendingOutputTest, DiscardedFileLeavesTheFolderAsItWas) {
     {
         std::optional<pending_output> out = create();
         ASSERT_TRUE(out.has_value());
-        ASSERT_TRUE(write_all(out->handle(), image_.data(), image_.size()) == 0);
+        ASSERT_EQ(out->write(image_.data(), image_.size()), output_status::ok);
     }
     EXPECT_EQ(test::read_bytes(output_), earlier);
     EXPECT_EQ(test::folder_entries(dir_.path()), std::vector<std::string>{"out.nds"});
@@ -163,7 +163,7 @@ TEST_P(PendingOutputTest, FatalSignalWhilePendingLeavesNothingBehind) {
             setrlimit(RLIMIT_CORE, &no_core);
             prepare_process();
             std::optional<pending_output> out = create();
-            if (!out || write_all(out->handle(), image_.data(), image_.size()) != 0) {
+            if (!out || out->write(image_.data(), image_.size()) != output_status::ok) {
                 _exit(2);
             }
             c.die();

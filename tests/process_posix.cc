@@ -2,15 +2,11 @@
 // Running the built program on POSIX: fork and exec with pipes, limits and
 // signal dispositions applied in the child.
 #include <fcntl.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,7 +19,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <initializer_list>
 #include <iterator>
 #include <stdexcept>
 #include <thread>
@@ -104,28 +99,6 @@ bool hide_mounts(bool proc, bool dev) {
            (!dev || mount("tmpfs", "/dev", "tmpfs", 0, "size=16k") == 0);
 }
 
-// From here on, each of `calls` of this process and its children fails with
-// `error`. False if the filter cannot be installed.
-bool refuse_calls(std::initializer_list<long> calls, int error) {
-    std::vector<sock_filter> filter{BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
-    for (const long call : calls) {
-        filter.push_back(
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(call), 0, 1));
-        filter.push_back(
-            BPF_STMT(BPF_RET | BPF_K,
-                     SECCOMP_RET_ERRNO | (static_cast<std::uint32_t>(error) & SECCOMP_RET_DATA)));
-    }
-    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-    const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
-}
-
-// Every mremap fails with ENOMEM, as near the map count limit.
-bool refuse_mremap() {
-    return refuse_calls({__NR_mremap}, ENOMEM);
-}
-
 // In the child, between fork and exec: limits and signal dispositions.
 void apply_options(const run_options& options) {
     if (options.file_size_limit != 0) {
@@ -199,9 +172,6 @@ void apply_options(const run_options& options) {
     if (options.as_nobody &&
         (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
         _exit(126);
-    }
-    if (options.refuse_page_moves && !refuse_mremap()) {
-        _exit(124);
     }
 }
 
@@ -361,24 +331,6 @@ bool memory_limit_enforced() {
         _exit(block == MAP_FAILED ? 0 : 1);
     }
     return finish_program(pid).status == 0;
-}
-
-bool page_moves_can_be_refused() {
-    static const bool can = [] {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-            void* const block =
-                mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            const bool refused = block != MAP_FAILED && refuse_mremap() &&
-                                 mremap(block, page, page, MREMAP_MAYMOVE | MREMAP_FIXED,
-                                        static_cast<char*>(block) + page) == MAP_FAILED &&
-                                 errno == ENOMEM;
-            _exit(refused ? 0 : 1);
-        }
-        return pid > 0 && finish_program(pid).status == 0;
-    }();
-    return can;
 }
 
 bool can_hide_mounts() {

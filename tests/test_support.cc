@@ -3,19 +3,11 @@
 
 #include <gtest/gtest.h>
 #include <lzo/lzo1x.h>
-#ifndef _WIN32
-#include <unistd.h>
-#endif
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-
-#include "decompress.h"
-#include "folder.h"
-#include "output_file.h"
-#include "test_access.h"
 
 namespace unlzon::test {
 
@@ -69,50 +61,6 @@ bytes zero_stream(std::uint32_t size) {
 
 bytes sample_image(std::size_t size, std::uint64_t seed) {
     return kit::make_demo_image(size, seed);
-}
-
-unpacked unpack(const bytes& stream, std::uint32_t out_size, const std::string& path, bool whole) {
-    unpacked result;
-    EXPECT_EQ(lzo_init(), LZO_E_OK);
-    std::string name;
-    const std::optional<demo_folder> folder = demo_folder::open_parent(path.c_str(), name);
-    file_origin origin;
-    origin.permissions = 0644;
-#ifndef _WIN32
-    origin.group = static_cast<std::int64_t>(getgid());
-#endif
-    std::optional<pending_output> output =
-        folder ? pending_output::create(*folder, name, origin) : std::nullopt;
-    if (!output) {
-        ADD_FAILURE() << "no pending output for " << path;
-        return result;
-    }
-    const auto in_size = static_cast<std::uint32_t>(stream.size());
-    decompress_result got;
-    if (!whole) {
-        got = decompress_demo_payload(stream.data(), in_size, out_size, output->handle());
-    } else if (std::optional<image_window> image =
-                   test_access::whole_window(out_size, output->handle())) {
-        got.outcome = image->decode(decode_demo_payload, stream.data(), in_size);
-        got.image = std::move(*image);
-    } else {
-        got.outcome.what = decode_outcome::kind::no_memory;
-    }
-    if (got.outcome.what == decode_outcome::kind::no_memory) {
-        ADD_FAILURE() << "no image of " << out_size << " bytes";
-        return result;
-    }
-    result.decoded = got.outcome;
-    result.accepted = demo_image_accepted(got.outcome, out_size);
-    result.windowed = test_access::windowed(got.image);
-    result.resident = test_access::resident_bytes(got.image);
-    if (result.accepted) {
-        EXPECT_EQ(got.image.finish(got.outcome).what, decode_outcome::kind::decoded);
-        EXPECT_TRUE(output->extend_to(out_size));
-        EXPECT_EQ(output->commit(), output_status::ok);
-        result.file = read_bytes(path).value_or(bytes{});
-    }
-    return result;
 }
 
 }  // namespace unlzon::test

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "decode_outcome.h"
 #include "demo_kit.h"
 
 // Under AddressSanitizer, whose runtime keeps its own fault handlers, needs
@@ -74,8 +73,7 @@ struct run_options {
     std::vector<int> ignored_signals;   // more signals ignored at start (POSIX)
     std::vector<int> blocked_signals;   // signals blocked at start, as a parent may pass them
     std::uint64_t data_limit = 0;       // RLIMIT_DATA for the child (ulimit -d), 0 for none
-    bool refuse_page_moves = false;  // mremap fails with ENOMEM (see page_moves_can_be_refused())
-    std::string working_dir;         // empty: this process's
+    std::string working_dir;            // empty: this process's
     // POSIX only; the mount namespaces need root (see can_hide_mounts()).
     bool stdin_closed = false;           // descriptor 0 not open at all
     bool stderr_closed = false;          // descriptor 2 not open at all
@@ -125,11 +123,6 @@ bool running_as_root();
 /// accepts the limit and ignores it, to keep its own allocations working.
 bool memory_limit_enforced();
 
-/// True when run_options::refuse_page_moves is honoured: a seccomp filter
-/// makes every mremap fail with ENOMEM, as the kernel does near the map count
-/// limit. Linux only; an emulator may keep the filter from the program.
-bool page_moves_can_be_refused();
-
 /// True when a child can have a mount namespace of its own with an empty
 /// /proc or /dev (run_options::hide_proc, empty_dev). POSIX only.
 bool can_hide_mounts();
@@ -158,20 +151,5 @@ bytes zero_stream(std::uint32_t size);
 
 /// A small synthetic image of `size` bytes.
 bytes sample_image(std::size_t size, std::uint64_t seed = 1);
-
-/// What unpack() gives: the decoding's outcome and the committed file.
-struct unpacked {
-    decode_outcome decoded{};
-    bool accepted = false;
-    bool windowed = false;
-    std::size_t resident = 0;
-    bytes file;  // what the output file holds; empty unless accepted
-};
-
-/// Decode `stream` as the program does, through decompress_demo_payload()
-/// into a pending output for `path` (with `whole`, through the whole-image
-/// way instead), and commit and read back the file when it is accepted.
-unpacked unpack(const bytes& stream, std::uint32_t out_size, const std::string& path,
-                bool whole = false);
 
 }  // namespace unlzon::test

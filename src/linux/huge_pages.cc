@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Linux extra: the image window's chunks, and the whole image where there is
-// no window, are backed by transparent huge pages (MADV_HUGEPAGE): one page
-// fault, and one page-table entry to move, where 512 were (bench/README.md).
+// Linux extra: the payload and the image are backed by transparent huge pages
+// (MADV_HUGEPAGE): one page fault where 512 were (bench/README.md).
 #include <sys/mman.h>
 
 #include "posix/linux_extras.h"

@@ -58,34 +58,4 @@ read_status input_file::read_at(std::uint64_t offset, void* dest, std::size_t co
     return read_status::ok;
 }
 
-std::optional<byte_buffer> input_file::map(std::uint64_t offset, std::size_t count,
-                                           read_status& status) const {
-    bool unreadable = false;
-    std::optional<byte_buffer> view = byte_buffer::map_file(file_, offset, count, unreadable);
-    status = read_status::ok;
-    if (unreadable) {
-        // A page past the end of a file cut short since it was opened fails
-        // like a page the disk could not deliver; only the length tells them apart.
-        struct stat info {};
-        const bool cut_short = fstat(static_cast<int>(file_.get()), &info) == 0 &&
-                               static_cast<std::uint64_t>(info.st_size) < offset + count;
-        status = cut_short ? read_status::end_of_file : read_status::error;
-    }
-    return view;
-}
-
-read_status input_file::recheck_length(const demo_folder& folder, const std::string& name,
-                                       const file_origin& origin, std::uint64_t length) {
-    // The same open as above would follow a link, so this follows it too;
-    // fstatat needs no descriptor, which a run at its limit may not have.
-    struct stat info {};
-    const bool same_file =
-        fstatat(static_cast<int>(folder.handle().get()), name.c_str(), &info, 0) == 0 &&
-        static_cast<std::uint64_t>(info.st_dev) == origin.device &&
-        static_cast<std::uint64_t>(info.st_ino) == origin.inode;
-    return same_file && static_cast<std::uint64_t>(info.st_size) >= length
-               ? read_status::error
-               : read_status::end_of_file;
-}
-
 }  // namespace unlzon

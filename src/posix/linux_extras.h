@@ -37,16 +37,8 @@ bool is_append_only(int folder);
 /// across renames of its path; -1 with errno as open() leaves it.
 int open_folder(const char* path);
 
-// populated_view: the payload is read as a view of the file's cached pages,
-// in one call, instead of into fresh memory with pread: faster at every size.
-
-/// Read every page of the read-only view at `base` (`length` bytes) in now,
-/// in one call; 0, EFAULT at once for a page that cannot be read (never
-/// retried), or another errno where views cannot be read in ahead this way.
-int populate_view(void* base, std::size_t length);
-
-// huge_pages: the window's chunks, and the whole image where there is no
-// window, come in 2 MiB pages: one page fault where 512 were.
+// huge_pages: the payload and the image come in 2 MiB pages: one page fault
+// where 512 were.
 
 /// Advise that the anonymous block at `block` (`length` bytes) be backed by
 /// huge pages; only advice, ignored where it cannot be followed.
@@ -58,17 +50,5 @@ void advise_huge_pages(void* block, std::size_t length);
 /// Fill `dest` with `count` (at most 256) unpredictable bytes without
 /// waiting; false if none can be had now.
 bool random_bytes(void* dest, std::size_t count);
-
-// page_moves: the image window (posix/image_window.cc) keeps only two chunks
-// of the image in memory, moving their pages along the decoding front, where
-// the whole image would otherwise be memory.
-
-/// True where pages can be moved within the process's address space.
-bool can_move_pages();
-
-/// Move the pages of [`from`, `from` + `length`) to `to`, replacing what was
-/// mapped there and leaving `from` unmapped; 0, or the errno (ENOMEM when the
-/// system cannot split the mappings). Async-signal-safe.
-int move_pages(void* from, std::size_t length, void* to);
 
 }  // namespace unlzon::linux_extras

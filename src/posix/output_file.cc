@@ -188,16 +188,16 @@ void pending_output::discard() noexcept {
     committed_ = true;  // nothing left to discard
 }
 
-bool pending_output::extend_to(std::uint64_t size) {
+output_status pending_output::extend_to(std::uint64_t size) {
     if (size > static_cast<std::uint64_t>(INT64_MAX)) {
-        return false;
+        return output_status::cannot_write;
     }
     const int fd = static_cast<int>(file_.get());
     int result = 0;
     do {
         result = ftruncate(fd, static_cast<off_t>(size));
     } while (result != 0 && errno == EINTR);
-    return result == 0;
+    return result == 0 ? output_status::ok : output_status::cannot_write;
 }
 
 output_status pending_output::commit() {

@@ -4,10 +4,7 @@
 // node, which dies of it or queues it for its event loop, never to a handler
 // of the program (and the program runs to its end before the loop turns).
 // So there is nothing to hold back and no handler to install; a named pending
-// file left by a signal under node stays, as after SIGKILL natively. Nothing
-// calls decode_guarding_faults() here: the whole image is decoded from the
-// heap into the heap (whole_image_window.cc), where nothing can fault, and
-// WebAssembly has no alternate signal stack (sigaltstack) to run a handler on.
+// file left by a signal under node stays, as after SIGKILL natively.
 #include "posix/signals.h"
 
 #include <fcntl.h>

@@ -20,25 +20,17 @@ std::optional<byte_buffer> byte_buffer::allocate(std::size_t size) {
     if (size >= LARGE_BLOCK) {
         if (void* const block =
                 VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)) {
-            return byte_buffer(static_cast<unsigned char*>(block), size,
-                               static_cast<unsigned char*>(block), size);
+            return byte_buffer(static_cast<unsigned char*>(block), size, size);
         }
     }
     return from_heap(size);
 }
 
-// Not measured on Windows: the payload is read into memory there.
-std::optional<byte_buffer> byte_buffer::map_file(const native_file&, std::uint64_t, std::size_t,
-                                                 bool& unreadable) {
-    unreadable = false;
-    return std::nullopt;
-}
-
-void byte_buffer::give_back(unsigned char* base, std::size_t mapped) noexcept {
+void byte_buffer::give_back(unsigned char* data, std::size_t mapped) noexcept {
     if (mapped != 0) {
-        (void)VirtualFree(base, 0, MEM_RELEASE);
+        (void)VirtualFree(data, 0, MEM_RELEASE);
     } else {
-        std::free(base);
+        std::free(data);
     }
 }
 

@@ -75,17 +75,4 @@ read_status input_file::read_at(std::uint64_t offset, void* dest, std::size_t co
     return read_status::ok;
 }
 
-// Not measured on Windows: the payload is read into memory there.
-std::optional<byte_buffer> input_file::map(std::uint64_t, std::size_t, read_status& status) const {
-    status = read_status::ok;
-    return std::nullopt;
-}
-
-// Payloads are read into memory here (byte_buffer::map_file makes no views):
-// nothing can fail after the file is closed.
-read_status input_file::recheck_length(const demo_folder&, const std::string&, const file_origin&,
-                                       std::uint64_t) {
-    return read_status::end_of_file;
-}
-
 }  // namespace unlzon

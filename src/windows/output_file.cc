@@ -140,10 +140,12 @@ void pending_output::discard() noexcept {
     committed_ = true;  // nothing left to discard
 }
 
-bool pending_output::extend_to(std::uint64_t size) {
+output_status pending_output::extend_to(std::uint64_t size) {
     FILE_END_OF_FILE_INFO end{};
     end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
-    return SetFileInformationByHandle(handle_of(file_), FileEndOfFileInfo, &end, sizeof end) != 0;
+    return SetFileInformationByHandle(handle_of(file_), FileEndOfFileInfo, &end, sizeof end) != 0
+               ? output_status::ok
+               : output_status::cannot_write;
 }
 
 output_status pending_output::commit() {
