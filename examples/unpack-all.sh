@@ -21,22 +21,23 @@ usage() {
 }
 jobs=
 jobs_given=no
+options=no
 # Options come first; the first argument that is none starts the paths, so a
 # folder named "-x" is a folder. "--" ends the options, for a folder named
 # "-j", "-j2", "-h" or "--help".
 while [ $# -gt 0 ]; do
     case $1 in
-        -j) [ $# -ge 2 ] || usage; jobs=$2 jobs_given=yes; shift 2 ;;
-        -j[0-9]*) jobs=${1#-j} jobs_given=yes; shift ;;
+        -j) [ $# -ge 2 ] || usage; jobs=$2 jobs_given=yes options=yes; shift 2 ;;
+        -j[0-9]*) jobs=${1#-j} jobs_given=yes options=yes; shift ;;
         -h | --help) usage ;;
-        --) shift; break ;;
+        --) shift; options=yes; break ;;
         *) break ;;
     esac
 done
 [ $# -ge 1 ] || usage
-# The older form, FOLDER JOBS: a second argument that is a whole number and
-# names nothing is the job count.
-if [ $# -eq 2 ] && [ "$jobs_given" = no ]; then
+# The older form, FOLDER JOBS, where no option came first: a second argument
+# that is a whole number and names nothing is the job count.
+if [ $# -eq 2 ] && [ "$options" = no ]; then
     case $2 in
         '' | *[!0-9]*) ;;
         *) if [ ! -e "$2" ] && [ ! -L "$2" ]; then

@@ -81,6 +81,8 @@ expect 0 "" "2 unpacked, 0 failed" -x 3
 mkdir "$work/-j9"
 cp "$work/demos/1-good.bin" "$work/-j9/"
 expect 0 "" "1 unpacked, 0 failed" -- -j9
+# After an option, a whole number is a path even where it names nothing.
+expect 1 "  ERROR: Could not open input file (2)!${nl}failed: 2" "0 unpacked, 1 failed:$nl  2" -- empty 2
 
 # Usage errors name themselves and exit 2.
 for help in "" -h --help "-j"; do
