@@ -7,7 +7,9 @@ rem demos onto it in Explorer, or run
 rem     unpack-all.cmd PATH...
 rem Each failure is named after unlzon's own error line; the last lines say
 rem "N unpacked, M failed" and name the failed demos. The exit status is 0
-rem only when every demo was unpacked, 1 otherwise, 2 without a PATH.
+rem only when every demo was unpacked, 1 otherwise, 2 for a usage line:
+rem without a PATH, or asked for one first (a slash and a question mark, -h
+rem or --help). A "/" and "?" together make cmd's rem print its own help.
 rem Started by a drop, the window waits for a key.
 rem
 rem A name reaches cmd's parser only inside quotes or through !delayed!
@@ -46,6 +48,10 @@ goto summary
 
 :typed
 endlocal
+rem No file has the first name; one named "-h" is given as .\-h.
+if "%~1"=="/?" goto usage
+if /i "%~1"=="-h" goto usage
+if /i "%~1"=="--help" goto usage
 :typed_next
 if "%~1"=="" goto summary
 set "arg=%~1"
@@ -54,11 +60,12 @@ shift
 goto typed_next
 
 :summary
-if %paths%==0 (
-    echo usage: unpack-all.cmd PATH... ^(or drop folders or demos onto it^)
-    set "code=2"
-    goto end
-)
+if not %paths%==0 goto counts
+:usage
+echo usage: unpack-all.cmd PATH... ^(or drop folders or demos onto it^)
+set "code=2"
+goto end
+:counts
 set "code=0"
 if not %failed%==0 set "code=1"
 if %failed%==0 echo %unpacked% unpacked, %failed% failed

@@ -195,7 +195,8 @@ TEST_F(WindowsTest, OwnConsoleWithRedirectedStreamsEndsWithoutAKey) {
 // The folder script beside a copy of unlzon.exe, as cmd runs it from a
 // prompt: every *.bin below a folder and each file given, under names with
 // spaces, "&", "!", parentheses and letters outside ASCII; a bad demo is named
-// after unlzon's line and in the summary, and fails the run. (Wine's cmd
+// after unlzon's line and in the summary, and fails the run; "/?" and "-h"
+// give the usage, and unpack nothing. (Wine's cmd
 // expands a "%" inside an expanded name again, which Windows' does not, and
 // leaves %cmdcmdline% empty, so neither "%" nor a drop is tried here.)
 TEST(FolderScriptTest, UnpacksFoldersAndFilesAndNamesEveryFailure) {
@@ -231,6 +232,8 @@ TEST(FolderScriptTest, UnpacksFoldersAndFilesAndNamesEveryFailure) {
     const char* const comspec = std::getenv("ComSpec");
     const std::string cmd = comspec != nullptr ? comspec : "C:\\windows\\system32\\cmd.exe";
     const std::string script = bin + "\\unpack-all.cmd";
+    const std::string usage =
+        "usage: unpack-all.cmd PATH... (or drop folders or demos onto it)\r\n";
     struct {
         std::vector<std::string> paths;
         std::string out;
@@ -242,7 +245,9 @@ TEST(FolderScriptTest, UnpacksFoldersAndFilesAndNamesEveryFailure) {
          "  ERROR: Not a valid compressed demo (" + bad + ")!\n",
          1},
         {{good[3], good[4]}, "2 unpacked, 0 failed\r\n", "", 0},
-        {{}, "usage: unpack-all.cmd PATH... (or drop folders or demos onto it)\r\n", "", 2},
+        {{}, usage, "", 2},
+        {{"/?"}, usage, "", 2},
+        {{"-h", demos}, usage, "", 2},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv{cmd, "/c", script};
