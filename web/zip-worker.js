@@ -1,0 +1,66 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The zip worker: opens the zips the user gives (their demos come out as
+// Blobs) and makes the zip of "Save all", with zip.js through its public
+// interface (zip.js writes ZIP64 where sizes, offsets or the number of
+// entries need it). zip.js is put before this script by web/build.mjs.
+'use strict';
+
+// No workers of zip.js's own: this is one, and the page's policy lets it
+// start none from a URL of its own. Stored entries and the browser's
+// DecompressionStream need no codec.
+zip.configure({ useWebWorkers: false });
+
+let work = Promise.resolve();
+self.onmessage = (event) => {
+  const message = event.data;
+  work = work.then(() => (message.type === 'open' ? open(message) : make(message)));
+};
+
+const describe = (error) => String(error && error.message ? error.message : error);
+
+// The entries of the zip `file`: {names: every entry's name, demos: [{name,
+// blob}] for each file whose name ends in .bin in any case}, blob null where
+// zip.js could not take the entry out (damaged, encrypted, a method it does
+// not know); or {error} where the file is no zip it can read.
+async function open({ id, file }) {
+  let reader = null;
+  try {
+    reader = new zip.ZipReader(new zip.BlobReader(file));
+    const entries = await reader.getEntries();
+    const demos = [];
+    for (const entry of entries) {
+      if (entry.directory || !/\.bin$/i.test(entry.filename)) {
+        continue;
+      }
+      let blob = null;
+      try {
+        blob = await entry.getData(new zip.BlobWriter());
+      } catch {
+        blob = null;
+      }
+      demos.push({ name: entry.filename, blob });
+    }
+    self.postMessage({ type: 'opened', id, names: entries.map((e) => e.filename), demos });
+  } catch (error) {
+    self.postMessage({ type: 'opened', id, error: describe(error) });
+  } finally {
+    if (reader) {
+      await reader.close().catch(() => {});
+    }
+  }
+}
+
+// One zip of `entries` ([{name, blob}], names already safe and unique), each
+// stored as it is: the demos were the compressed form.
+async function make({ entries }) {
+  try {
+    const writer = new zip.ZipWriter(new zip.BlobWriter('application/zip'), { level: 0 });
+    for (const [index, { name, blob }] of entries.entries()) {
+      await writer.add(name, new zip.BlobReader(blob), { level: 0 });
+      self.postMessage({ type: 'zipping', done: index + 1, total: entries.length });
+    }
+    self.postMessage({ type: 'zipped', blob: await writer.close() });
+  } catch (error) {
+    self.postMessage({ type: 'zipped', error: describe(error) });
+  }
+}
