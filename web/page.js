@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The page: gathers the demos the user drops or chooses (files, folders and
-// zips), runs each in a program worker, as many at a time as the machine has
-// processors (a demo that declares a large image alone), and shows what the
+// zips), runs each in a program worker, two per processor at a time (a demo
+// that declares a large image alone), and shows what the
 // program printed for it with plain words beside. WORKER_SOURCE and
 // ZIP_WORKER_SOURCE are put before this script by web/build.mjs.
 'use strict';
@@ -29,7 +29,9 @@ function makeWorker(source, onmessage) {
   return worker;
 }
 
-const slots = Array.from({ length: Math.min(Math.max(navigator.hardwareConcurrency || 1, 1), 4) },
+// Two workers per processor, four at most: each waits on the browser while
+// its demo is read and its image handed over, and the other decodes.
+const slots = Array.from({ length: Math.min(2 * Math.max(navigator.hardwareConcurrency || 1, 1), 4) },
   () => ({ worker: null, current: null }));
 slots.forEach(startWorker);
 const busy = () => slots.filter((slot) => slot.current !== null);
@@ -290,8 +292,8 @@ function next() {
     if (slot.current === null) {
       slot.current = queue.shift();
       slot.current.result.item.querySelector('.state').textContent = 'unpacking';
-      const { path, file, unreadable } = slot.current;
-      slot.worker.postMessage({ path, file, unreadable });
+      const { path, file, unreadable, large } = slot.current;
+      slot.worker.postMessage({ path, file, unreadable, large });
     }
   }
   showProgress();

@@ -61,15 +61,17 @@ function remove(fs, path) {
   }
 }
 
-// One demo: {path, file, unreadable}, where path is relative ('demos/x.bin')
-// and unreadable says the page could not read its first bytes. A file the
+// One demo: {path, file, unreadable, large}, where path is relative
+// ('demos/x.bin'), unreadable says the page could not read its first bytes
+// and large that it declares a large image. A file the
 // browser will not read is given to the program as a file whose reads fail,
 // so that it says what it says of a disk that fails.
-async function run({ path, file, unreadable }) {
+async function run({ path, file, unreadable, large }) {
   let bytes = null;
   if (!unreadable && file) {
     try {
-      bytes = new Uint8Array(await file.arrayBuffer());
+      // In one step, with no task between: a worker may wait on its file.
+      bytes = new Uint8Array(new FileReaderSync().readAsArrayBuffer(file));
     } catch {
       bytes = null;
     }
@@ -99,9 +101,11 @@ async function run({ path, file, unreadable }) {
       }
     }
     state.runs += 1;
-    if (image) {
+    if (image && large) {
       // Reading its last byte waits until the browser holds every piece,
-      // and fails where it could not keep them.
+      // and fails where it could not keep them: a large image may be
+      // refused after its pieces were made; a small one would have failed
+      // as they were.
       try {
         await image.slice(-1).arrayBuffer();
       } catch {
