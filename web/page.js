@@ -18,6 +18,7 @@ let results = [];  // every demo of the list: {path, item, status, image, url}
 let batch = { files: 0, unpacked: 0, failed: 0, gathering: 0 };
 let banner = null;  // the banner and library lines, as the first run printed them
 let zipUrl = null;
+let zipping = false;  // Save all's zip is being made of the list
 
 // A worker from a blob: a page opened from file:// may not start one from a
 // script's URL.
@@ -95,7 +96,7 @@ function showProgress() {
     text += ' Looking through folders and zips...';
   }
   $('progress-text').textContent = text;
-  const idle = busy().length === 0 && queue.length === 0 && batch.gathering === 0;
+  const idle = busy().length === 0 && queue.length === 0 && batch.gathering === 0 && !zipping;
   $('save-all').disabled = !idle || !results.some((r) => r.image);
   $('clear').disabled = !idle || files === 0;
 }
@@ -486,8 +487,8 @@ function zipNames(paths) {
 async function saveAll() {
   const saved = results.filter((r) => r.image);
   const names = zipNames(saved.map((r) => r.path));
-  $('save-all').disabled = true;
-  $('clear').disabled = true;
+  zipping = true;
+  showProgress();
   $('progress-text').textContent = `Making a zip of ${saved.length} images...`;
   zipProgress = ({ done, total }) => {
     $('progress-text').textContent = `Making a zip of ${total} images: ${done} in it...`;
@@ -495,6 +496,7 @@ async function saveAll() {
   const { blob, error } = await askZipWorker({ type: 'make',
     entries: saved.map((r, i) => ({ name: names[i], blob: r.image })) });
   zipProgress = null;
+  zipping = false;
   const link = $('zip-link');
   if (zipUrl) {
     URL.revokeObjectURL(zipUrl);

@@ -95,7 +95,8 @@ function writeTree(root, tree) {
     writeFileSync(join(root, path), bytes);
   }
 }
-// A zip made by Python's zipfile of `tree` ({name: bytes}), deflated.
+// A zip made by Python's zipfile of `tree` ({name: bytes}), deflated, each
+// entry under its name exactly as given.
 function zipOf(tree) {
   const path = join(work, `zip-${made++}.zip`);
   const names = Object.keys(tree);
@@ -103,7 +104,7 @@ function zipOf(tree) {
   execFileSync('python3', ['-c', `import sys, zipfile
 with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:
     for i, name in enumerate(sys.argv[2:]):
-        z.write(f'{sys.argv[1]}.{i}', name)`, path, ...names]);
+        z.writestr(name, open(f'{sys.argv[1]}.{i}', 'rb').read())`, path, ...names]);
   return readFileSync(path);
 }
 const sha = (bytes) => createHash('sha256').update(bytes).digest('hex');
@@ -196,9 +197,16 @@ const folderZip = new Map([
 // and the same folder as the folder chooser gives it.
 const zipped = { 'zipped/x.bin': demo(31), 'zipped/sub/y.bin': demo(32), 'zipped/sub/bad.bin': MAGIC };
 writeFileSync(join(given, 'zipped.zip'), zipOf(zipped));
+// And one made to climb out of its folder, with a drive letter and a
+// leading "/": its demos stay in a folder named after it.
+const hostile = { '../up.bin': demo(33), 'C:\\dos\\x.bin': demo(34), '/abs.bin': demo(35) };
+writeFileSync(join(given, 'hostile.zip'), zipOf(hostile));
+const hostilePaths = { 'hostile/up.bin': '../up.bin', 'hostile/C:/dos/x.bin': 'C:\\dos\\x.bin', 'hostile/abs.bin': '/abs.bin' };
 const zippedRoot = join(work, 'native-zipped');
 writeTree(zippedRoot, zipped);
-const zippedWant = new Map(Object.keys(zipped).map((path) => [path, nativeRun(zippedRoot, path)]));
+writeTree(zippedRoot, Object.fromEntries(Object.entries(hostilePaths).map(([path, name]) => [path, hostile[name]])));
+const zippedWant = new Map([...Object.keys(zipped), ...Object.keys(hostilePaths)]
+  .map((path) => [path, nativeRun(zippedRoot, path)]));
 
 async function saveAll(page, nextDownload) {
   await page.waitForSelector('#save-all:not([disabled])');
@@ -315,15 +323,17 @@ try {
       `the chosen folder's zip: ${name}`);
   }
 
-  // A zip whose entries stand in one top folder, through the file chooser.
+  // The two zips through the file chooser.
   await page.click('#clear');
-  await unpack(page, [join(given, 'zipped.zip')], 3);
+  await unpack(page, [join(given, 'zipped.zip'), join(given, 'hostile.zip')], zippedWant.size);
   shown = await shownResults(page);
-  expect(shown.map((s) => s.name), Object.keys(zipped).sort(), 'the chosen zip: its demos');
-  await compare(page, shown, zippedWant, 'the chosen zip');
-  expect(readZip(await saveAll(page, nextDownload), 'the chosen zip\'s zip'),
-    ['zipped/sub/y.bin', 'zipped/x.bin'].map((path) => [path + '.nds', sha(zippedWant.get(path).image)]),
-    'the chosen zip\'s zip: names and bytes');
+  expect(shown.map((s) => s.name).sort(), [...zippedWant.keys()].sort(), 'the chosen zips: their demos');
+  await compare(page, shown, zippedWant, 'the chosen zips');
+  expect(readZip(await saveAll(page, nextDownload), 'the chosen zips\' zip'),
+    [['zipped/sub/y.bin', 'zipped/sub/y.bin'], ['zipped/x.bin', 'zipped/x.bin'], ['hostile/C_/dos/x.bin', 'hostile/C:/dos/x.bin'],
+      ['hostile/abs.bin', 'hostile/abs.bin'], ['hostile/up.bin', 'hostile/up.bin']]
+      .map(([name, path]) => [name + '.nds', sha(zippedWant.get(path).image)]),
+    'the chosen zips\' zip: names and bytes');
 
   // A batch of 50 demos, dropped on the page one by one, and its zip.
   await page.click('#clear');
@@ -346,5 +356,5 @@ if (failures.length) {
   process.exit(1);
 }
 rmSync(work, { recursive: true, force: true });
-console.log(`page test: ${cases.length} containers, a dropped folder of ${folderDemos.length} demos, a zip, `
-  + 'the folder chooser and a batch of 50 as the native program, their zips sound, no request');
+console.log(`page test: ${cases.length} containers, a folder of ${folderDemos.length} demos dropped and chosen, `
+  + 'two zips and a batch of 50 as the native program, their zips sound, no request');

@@ -26,7 +26,9 @@ async function open({ id, file }) {
   let reader = null;
   try {
     reader = new zip.ZipReader(new zip.BlobReader(file));
-    const entries = await reader.getEntries();
+    // Every name, "../x.bin" and "C:\x.bin" too: the page takes the
+    // demos into a tree of its own, with such parts of the name dropped.
+    const entries = await reader.getEntries({ filenameValidation: 'tolerant' });
     const demos = [];
     for (const entry of entries) {
       if (entry.directory || !/\.bin$/i.test(entry.filename)) {
