@@ -8,6 +8,8 @@
 //   memory  the tab's peak memory for one 256 MiB image
 //   largest demos that declare 1 GiB to 4 GiB of image (end marker alone),
 //           which of them a tab can hold
+//   again   (only when named) the batch's 200 demos four times in one tab,
+//           with Clear between: each batch's statuses and time
 //   zip64   (only when named) three demos that declare 1.5 GiB each, and
 //           Save all's zip of 4.5 GiB, read back by unzip -t and Python's
 //           zipfile
@@ -210,6 +212,23 @@ if (series.includes('largest')) {
     const r = await peakFor(declaring(mib * MiB), mib * MiB);
     console.log(`largest: ${mib} MiB declared: status ${r.status} in ${seconds(r.ms)}, tab peak ${(r.peak / MiB).toFixed(0)} MiB`);
   }
+}
+
+if (series.includes('again')) {
+  const folder = join(demos, 'batch');
+  const paths = readdirSync(folder).filter((name) => name.endsWith('.bin')).sort().map((name) => join(folder, name));
+  await withPage(async ({ page, requests: seen }) => {
+    for (let round = 1; round <= 4; round += 1) {
+      await reset(page);
+      await unpack(page, paths, paths.length);
+      const t = await times(page);
+      const statuses = await page.$$eval('#files .file', (items) => items.map((i) => i.dataset.status));
+      console.log(`again: batch ${round} of ${paths.length} demos in one tab: ${statuses.filter((s) => s === '0').length} status 0,`
+        + ` ${statuses.filter((s) => s !== '0').length} other, every link ${seconds(t.done - t.start)}`);
+      await page.waitForSelector('#clear:not([disabled])');
+    }
+    requests.push(...seen);
+  });
 }
 
 if (series.includes('zip64')) {

@@ -14,27 +14,66 @@ const LARGE = 32 * MiB;
 const MAGIC = [0x4c, 0x5a, 0x4f, 0x6e, 0x00, 0x2f, 0xf1, 0x71];
 
 const queue = [];  // demos waiting for a worker
-let results = [];  // every demo of the list: {path, item, status, image, url}
+let results = [];  // every demo of the list: {id, path, item, status, size, kept, url}
+const byId = new Map();  // a demo's id -> its result, while it is in the list
+let lastId = 0;
 let batch = { files: 0, unpacked: 0, failed: 0, gathering: 0 };
 let banner = null;  // the banner and library lines, as the first run printed them
-let zipUrl = null;
-let zipping = false;  // Save all's zip is being made of the list
+let zipping = false;
+let zipUrl = null;  // Save all's zip is being made of the list
 
-// A worker from a blob: a page opened from file:// may not start one from a
-// script's URL.
+// Workers from blobs: a page opened from file:// may not start one from a
+// script's URL. Each script's blob is made once and kept, so that a worker
+// started again needs no new Blob, which a browser still busy letting go of
+// the last batch's images may refuse.
+const scriptUrls = new Map();
 function makeWorker(source, onmessage) {
-  const url = URL.createObjectURL(new Blob([source], { type: 'text/javascript' }));
-  const worker = new Worker(url);
-  URL.revokeObjectURL(url);
+  if (!scriptUrls.has(source)) {
+    scriptUrls.set(source, URL.createObjectURL(new Blob([source], { type: 'text/javascript' })));
+  }
+  const worker = new Worker(scriptUrls.get(source));
   worker.onmessage = (event) => onmessage(event.data);
   return worker;
+}
+
+// The zip worker keeps the batch's images (the page holds only their URLs)
+// and answers the page's requests one at a time, in order.
+let keeper = null;
+let keeperWaiting = [];
+let zipProgress = null;
+function startKeeper() {
+  keeper = makeWorker(ZIP_WORKER_SOURCE, (data) => {
+    if (data.type === 'kept') {
+      kept(data);
+    } else if (data.type === 'zipping') {
+      zipProgress?.(data);
+    } else {
+      keeperWaiting.shift()(data);
+    }
+  });
+  for (const slot of slots) {
+    connect(slot);
+  }
+}
+const askKeeper = (message) => new Promise((resolve) => {
+  keeperWaiting.push(resolve);
+  keeper.postMessage(message);
+});
+// A program worker's way to the zip worker.
+function connect(slot) {
+  if (keeper && slot.worker) {
+    const channel = new MessageChannel();
+    keeper.postMessage({ type: 'port', port: channel.port2 }, [channel.port2]);
+    slot.worker.postMessage({ type: 'port', port: channel.port1 }, [channel.port1]);
+  }
 }
 
 // Two workers per processor, four at most: each waits on the browser while
 // its demo is read and its image handed over, and the other decodes.
 const slots = Array.from({ length: Math.min(2 * Math.max(navigator.hardwareConcurrency || 1, 1), 4) },
-  () => ({ worker: null, current: null }));
+  () => ({ worker: null, current: null, used: false }));
 slots.forEach(startWorker);
+startKeeper();
 const busy = () => slots.filter((slot) => slot.current !== null);
 
 function startWorker(slot) {
@@ -46,30 +85,16 @@ function startWorker(slot) {
     replaceWorker(slot);
     if (slot.current) {
       finish(slot, { lines: [['err', 'The browser stopped the program: ' + (event.message || 'no reason given')]],
-                     status: 134, image: null });
+                     status: 134, size: null });
     }
   };
   slot.worker = worker;
+  connect(slot);
 }
 function replaceWorker(slot) {
   slot.worker.terminate();
   startWorker(slot);
 }
-
-// The zip worker answers one request at a time, in order.
-const zipWaiting = [];
-let zipProgress = null;
-const zipWorker = makeWorker(ZIP_WORKER_SOURCE, (data) => {
-  if (data.type === 'zipping') {
-    zipProgress?.(data);
-  } else {
-    zipWaiting.shift()(data);
-  }
-});
-const askZipWorker = (message) => new Promise((resolve) => {
-  zipWaiting.push(resolve);
-  zipWorker.postMessage(message);
-});
 
 function formatBytes(n) {
   const units = ['bytes', 'KiB', 'MiB', 'GiB'];
@@ -96,8 +121,9 @@ function showProgress() {
     text += ' Looking through folders and zips...';
   }
   $('progress-text').textContent = text;
-  const idle = busy().length === 0 && queue.length === 0 && batch.gathering === 0 && !zipping;
-  $('save-all').disabled = !idle || !results.some((r) => r.image);
+  const idle = busy().length === 0 && queue.length === 0 && batch.gathering === 0 && !zipping
+    && !results.some((r) => r.size !== null && !r.kept);
+  $('save-all').disabled = !idle || !results.some((r) => r.kept);
   $('clear').disabled = !idle || files === 0;
 }
 
@@ -118,7 +144,7 @@ const byPath = (a, b) => (a.path < b.path ? -1 : a.path > b.path ? 1 : 0);
 // one top folder, else in a folder named after the zip. A file that is no
 // zip is given to the program like any other.
 async function fromZip(path, file) {
-  const answer = await askZipWorker({ type: 'open', file });
+  const answer = await askKeeper({ type: 'open', file });
   if (answer.error) {
     return [{ path, file }];
   }
@@ -276,8 +302,10 @@ async function add(demos) {
     state.textContent = 'waiting';
     item.append(name, ' ', state);
     $('files').append(item);
-    const result = { path: demo.path, item, status: null, image: null, url: null };
+    lastId += 1;
+    const result = { id: lastId, path: demo.path, item, status: null, size: null, kept: false, url: null };
     results.push(result);
+    byId.set(result.id, result);
     queue.push({ ...demo, result });
     batch.files += 1;
   }
@@ -293,8 +321,16 @@ function next() {
     if (slot.current === null) {
       slot.current = queue.shift();
       slot.current.result.item.querySelector('.state').textContent = 'unpacking';
-      const { path, file, unreadable, large } = slot.current;
-      slot.worker.postMessage({ path, file, unreadable, large });
+      const { path, file, unreadable, large, result } = slot.current;
+      slot.worker.postMessage({ id: result.id, path, file, unreadable, large });
+      slot.used = true;
+    }
+  }
+  // A finished batch lets go of the memory its workers grew to.
+  if (queue.length === 0 && busy().length === 0) {
+    for (const slot of slots.filter((s) => s.used)) {
+      slot.used = false;
+      replaceWorker(slot);
     }
   }
   showProgress();
@@ -371,7 +407,7 @@ function linesElement(lines) {
   return pre;
 }
 
-function finish(slot, { lines, status, image, note }) {
+function finish(slot, { lines, status, size, note }) {
   const demo = slot.current;
   const { result } = demo;
   const { item } = result;
@@ -380,7 +416,7 @@ function finish(slot, { lines, status, image, note }) {
   if (demo.large) {
     replaceWorker(slot);
   }
-  if (!results.includes(result)) {
+  if (!byId.has(result.id)) {
     next();
     return;
   }
@@ -392,29 +428,24 @@ function finish(slot, { lines, status, image, note }) {
   if (head !== null && !sameLines(head, banner)) {
     rest = lines;
   }
-  const name = document.createElement(image ? 'span' : 'h2');
+  const name = document.createElement(size !== null ? 'span' : 'h2');
   name.className = 'name';
   name.textContent = result.path;
   item.dataset.status = status;
   item.replaceChildren();
-  if (image) {
-    result.image = image;
-    result.url = URL.createObjectURL(image);
+  result.status = status;
+  if (size !== null) {
+    result.size = size;
     item.className = 'file unpacked';
     const details = document.createElement('details');
     const summary = document.createElement('summary');
-    const size = document.createElement('span');
-    size.className = 'size';
-    size.textContent = formatBytes(image.size);
-    summary.append(name, ' ', size);
+    const sizeText = document.createElement('span');
+    sizeText.className = 'size';
+    sizeText.textContent = formatBytes(size);
+    summary.append(name, ' ', sizeText);
     details.append(summary, linesElement(rest));
-    const link = document.createElement('a');
-    const fileName = result.path.split('/').pop() + '.nds';
-    link.href = result.url;
-    link.download = fileName;
-    link.textContent = 'Save';
-    link.setAttribute('aria-label', `Save ${fileName}, ${formatBytes(image.size)}`);
-    item.append(details, link);
+    item.append(details);
+    showLink(result);
     batch.unpacked += 1;
   } else {
     item.className = 'file failed';
@@ -430,8 +461,51 @@ function finish(slot, { lines, status, image, note }) {
     item.append(name, linesElement(rest), words, exit);
     batch.failed += 1;
   }
-  result.status = status;
   next();
+}
+
+// The zip worker holds an image, which may be said before or after the
+// program's lines.
+function kept({ id }) {
+  const result = byId.get(id);
+  if (result) {
+    result.kept = true;
+    showLink(result);
+    showProgress();
+  }
+}
+
+// The link that saves a result's image, once the zip worker holds it; the
+// image comes to the page only when it is saved (see saveOne).
+function showLink(result) {
+  if (result.size === null || !result.kept || result.item.querySelector('a[download]')) {
+    return;
+  }
+  const link = document.createElement('a');
+  const fileName = result.path.split('/').pop() + '.nds';
+  link.href = '#';
+  link.download = fileName;
+  link.dataset.id = result.id;
+  link.textContent = 'Save';
+  link.setAttribute('aria-label', `Save ${fileName}, ${formatBytes(result.size)}`);
+  result.item.append(link);
+}
+
+// A click on an image's link: the first one fetches the image from the zip
+// worker, gives the link its URL and clicks it again.
+async function saveOne(event) {
+  const link = event.target.closest('a[download][data-id]');
+  const result = link && byId.get(Number(link.dataset.id));
+  if (!result || result.url) {
+    return;
+  }
+  event.preventDefault();
+  const { blob } = await askKeeper({ type: 'image', id: result.id });
+  if (byId.get(result.id) === result && blob) {
+    result.url = URL.createObjectURL(blob);
+    link.href = result.url;
+    link.click();
+  }
 }
 
 // ---- Save all ----
@@ -485,7 +559,7 @@ function zipNames(paths) {
 }
 
 async function saveAll() {
-  const saved = results.filter((r) => r.image);
+  const saved = results.filter((r) => r.kept);
   const names = zipNames(saved.map((r) => r.path));
   zipping = true;
   showProgress();
@@ -493,15 +567,10 @@ async function saveAll() {
   zipProgress = ({ done, total }) => {
     $('progress-text').textContent = `Making a zip of ${total} images: ${done} in it...`;
   };
-  const { blob, error } = await askZipWorker({ type: 'make',
-    entries: saved.map((r, i) => ({ name: names[i], blob: r.image })) });
+  const { blob, error } = await askKeeper({ type: 'make', entries: saved.map((r, i) => [r.id, names[i]]) });
   zipProgress = null;
   zipping = false;
   const link = $('zip-link');
-  if (zipUrl) {
-    URL.revokeObjectURL(zipUrl);
-    zipUrl = null;
-  }
   showProgress();
   if (error) {
     link.removeAttribute('href');
@@ -509,6 +578,9 @@ async function saveAll() {
     $('progress-text').textContent = 'The zip could not be made: ' + error
       + '. Save the images one by one with their links, or clear some and try again.';
     return;
+  }
+  if (zipUrl) {
+    URL.revokeObjectURL(zipUrl);
   }
   zipUrl = URL.createObjectURL(blob);
   link.href = zipUrl;
@@ -518,19 +590,23 @@ async function saveAll() {
   link.click();
 }
 
-// Lets go of every image: its link's URL revoked and its Blob dropped.
+// Lets go of every image at once: they live in the zip worker, which is
+// ended and started anew; the page revokes the URLs of those it was given.
 function clear() {
   for (const result of results) {
     if (result.url) {
       URL.revokeObjectURL(result.url);
     }
-    result.image = null;
   }
-  results = [];
   if (zipUrl) {
     URL.revokeObjectURL(zipUrl);
     zipUrl = null;
   }
+  keeper.terminate();
+  keeperWaiting = [];
+  startKeeper();
+  results = [];
+  byId.clear();
   const link = $('zip-link');
   link.removeAttribute('href');
   link.hidden = true;
@@ -550,6 +626,7 @@ $('pick-folder').addEventListener('change', (event) => {
   gather(fromFolderChooser(files));
 });
 $('save-all').addEventListener('click', saveAll);
+$('files').addEventListener('click', saveOne);
 $('clear').addEventListener('click', clear);
 $('only-failed').addEventListener('change', (event) => {
   $('files').classList.toggle('only-failed', event.target.checked);

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The program's worker: runs unlzon on one demo at a time, as a shell runs
 // `unlzon demos/sub/x.bin` from the folder that holds demos, and answers
-// with its lines, status and image. One instance of the program serves file
+// with its lines and status, and its image to the zip worker. One instance
+// of the program serves file
 // after file; the page replaces the whole worker after a large demo, so that
 // the memory it grew to goes back. The program's module (createUnlzon) is
 // put before this script by web/build.mjs.
@@ -11,10 +12,19 @@
 // instance after this many runs keeps that far from the stack's end.
 const RUNS_PER_INSTANCE = 1000;
 
-// Messages are handled one after the other, never interleaved.
+// Runs are handled one after the other, never interleaved. Each image goes
+// to the zip worker, which keeps the batch's images, through the port the
+// page gives (the page holds none of them, so that Clear lets go of them at
+// once, not when its garbage is collected).
 let work = Promise.resolve();
+let keeper = null;
 self.onmessage = (event) => {
-  work = work.then(() => run(event.data));
+  const message = event.data;
+  if (message.type === 'port') {
+    keeper = message.port;
+  } else {
+    work = work.then(() => run(message));
+  }
 };
 
 // An instance of the program whose lines go to `state.lines`. noExitRuntime
@@ -61,12 +71,12 @@ function remove(fs, path) {
   }
 }
 
-// One demo: {path, file, unreadable, large}, where path is relative
+// One demo: {id, path, file, unreadable, large}, where path is relative
 // ('demos/x.bin'), unreadable says the page could not read its first bytes
 // and large that it declares a large image. A file the
 // browser will not read is given to the program as a file whose reads fail,
 // so that it says what it says of a disk that fails.
-async function run({ path, file, unreadable, large }) {
+async function run({ id, path, file, unreadable, large }) {
   let bytes = null;
   if (!unreadable && file) {
     try {
@@ -122,6 +132,9 @@ async function run({ path, file, unreadable, large }) {
   if (state === null || state.runs >= RUNS_PER_INSTANCE) {
     current = instance();
   }
+  if (image) {
+    keeper.postMessage({ id, blob: image });
+  }
   // The program returns -1 for its failures; a shell sees 255.
-  self.postMessage({ lines, status: status & 255, image, note });
+  self.postMessage({ id, lines, status: status & 255, size: image ? image.size : null, note });
 }

@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The zip worker: opens the zips the user gives (their demos come out as
-// Blobs) and makes the zip of "Save all", with zip.js through its public
-// interface (zip.js writes ZIP64 where sizes, offsets or the number of
-// entries need it). zip.js is put before this script by web/build.mjs.
+// The zip worker: keeps the batch's images, which the program workers send
+// it through their ports, and hands one to the page when the user saves it;
+// opens the zips the user gives (their demos come out as Blobs); and makes
+// the zip of "Save all". The page ends it on Clear, and with it every image
+// at once (a Blob the page held would stay until its garbage is collected).
+// zip.js, through its public interface (it writes ZIP64 where sizes, offsets
+// or the number of entries need it), is put before this script by
+// web/build.mjs.
 'use strict';
 
 // No workers of zip.js's own: this is one, and the page's policy lets it
@@ -10,10 +14,20 @@
 // DecompressionStream need no codec.
 zip.configure({ useWebWorkers: false });
 
+const images = new Map();  // a demo's id -> its image's Blob
+
 let work = Promise.resolve();
 self.onmessage = (event) => {
   const message = event.data;
-  work = work.then(() => (message.type === 'open' ? open(message) : make(message)));
+  if (message.type === 'port') {
+    message.port.onmessage = ({ data: { id, blob } }) => {
+      images.set(id, blob);
+      self.postMessage({ type: 'kept', id });
+    };
+    return;
+  }
+  const handlers = { open, make, image: ({ id }) => self.postMessage({ type: 'image', blob: images.get(id) }) };
+  work = work.then(() => handlers[message.type](message));
 };
 
 const describe = (error) => String(error && error.message ? error.message : error);
@@ -52,13 +66,13 @@ async function open({ id, file }) {
   }
 }
 
-// One zip of `entries` ([{name, blob}], names already safe and unique), each
-// stored as it is: the demos were the compressed form.
+// One zip of the kept images `entries` ([[id, name]], names already safe and
+// unique), each stored as it is: the demos were the compressed form.
 async function make({ entries }) {
   try {
     const writer = new zip.ZipWriter(new zip.BlobWriter('application/zip'), { level: 0 });
-    for (const [index, { name, blob }] of entries.entries()) {
-      await writer.add(name, new zip.BlobReader(blob), { level: 0 });
+    for (const [index, [id, name]] of entries.entries()) {
+      await writer.add(name, new zip.BlobReader(images.get(id)), { level: 0 });
       self.postMessage({ type: 'zipping', done: index + 1, total: entries.length });
     }
     self.postMessage({ type: 'zipped', blob: await writer.close() });
