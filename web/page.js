@@ -164,9 +164,9 @@ async function fromZip(path, file) {
 // cannot be listed adds nothing, but the dropped one itself throws.
 async function walk(folder) {
   const found = [];  // [path, a promise of the File, null where it cannot be had]
-  const folders = [[folder, folder.name]];
+  const folders = [[folder, folder.name, 0]];
   while (folders.length > 0) {
-    const [current, path] = folders.shift();
+    const [current, path, depth] = folders.shift();
     const children = [];
     try {
       if (current.kind) {
@@ -189,7 +189,10 @@ async function walk(folder) {
     for (const child of children) {
       const childPath = `${path}/${child.name}`;
       if (child.kind === 'directory' || child.isDirectory) {
-        folders.push([child, childPath]);
+        // Deep enough for any real tree, and an end to a loop of links.
+        if (depth < 64) {
+          folders.push([child, childPath, depth + 1]);
+        }
       } else if (isDemoName(child.name) || isZipName(child.name)) {
         found.push([childPath, (child.kind ? child.getFile()
           : new Promise((resolve, reject) => child.file(resolve, reject))).catch(() => null)]);
