@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The page: gathers the demos the user drops or chooses (files, folders and
 // zips), runs each in a program worker, two per processor at a time (a demo
-// that declares a large image alone), and shows what the
-// program printed for it with plain words beside. WORKER_SOURCE and
-// ZIP_WORKER_SOURCE are put before this script by web/build.mjs.
+// that declares a large image alone), and shows what the program printed
+// for it with plain words beside; the images are kept in the zip worker.
+// WORKER_SOURCE and ZIP_WORKER_SOURCE are put before this script by
+// web/build.mjs.
 'use strict';
 
 const $ = (id) => document.getElementById(id);
@@ -19,8 +20,8 @@ const byId = new Map();  // a demo's id -> its result, while it is in the list
 let lastId = 0;
 let batch = { files: 0, unpacked: 0, failed: 0, gathering: 0 };
 let banner = null;  // the banner and library lines, as the first run printed them
-let zipping = false;
-let zipUrl = null;  // Save all's zip is being made of the list
+let zipping = false;  // Save all's zip is being made of the list
+let zipUrl = null;  // the last zip's URL
 
 // Workers from blobs: a page opened from file:// may not start one from a
 // script's URL. Each script's blob is made once and kept, so that a worker
@@ -36,8 +37,8 @@ function makeWorker(source, onmessage) {
   return worker;
 }
 
-// The zip worker keeps the batch's images (the page holds only their URLs)
-// and answers the page's requests one at a time, in order.
+// The zip worker keeps the batch's images (the page holds none until one is
+// saved) and answers the page's requests one at a time, in order.
 let keeper = null;
 let keeperWaiting = [];
 let zipProgress = null;
