@@ -12,6 +12,9 @@ const MiB = 1 << 20;
 // A demo that declares an image of this size or more, or is itself that
 // large, runs alone, in a worker that is replaced after it.
 const LARGE = 32 * MiB;
+// A worker whose program grew to more memory than this is started anew when
+// a batch is done.
+const KEPT_MEMORY = 64 * MiB;
 const MAGIC = [0x4c, 0x5a, 0x4f, 0x6e, 0x00, 0x2f, 0xf1, 0x71];
 
 const queue = [];  // demos waiting for a worker
@@ -72,7 +75,7 @@ function connect(slot) {
 // Two workers per processor, four at most: each waits on the browser while
 // its demo is read and its image handed over, and the other decodes.
 const slots = Array.from({ length: Math.min(2 * Math.max(navigator.hardwareConcurrency || 1, 1), 4) },
-  () => ({ worker: null, current: null, used: false }));
+  () => ({ worker: null, current: null, memory: 0 }));
 slots.forEach(startWorker);
 startKeeper();
 const busy = () => slots.filter((slot) => slot.current !== null);
@@ -90,6 +93,7 @@ function startWorker(slot) {
     }
   };
   slot.worker = worker;
+  slot.memory = 0;
   connect(slot);
 }
 function replaceWorker(slot) {
@@ -327,13 +331,14 @@ function next() {
       slot.current.result.item.querySelector('.state').textContent = 'unpacking';
       const { path, file, unreadable, large, result } = slot.current;
       slot.worker.postMessage({ id: result.id, path, file, unreadable, large });
-      slot.used = true;
     }
   }
-  // A finished batch lets go of the memory its workers grew to.
+  // A finished batch lets go of the memory its workers grew to, where that
+  // is more than small demos need: a worker kept is warm, its WebAssembly
+  // already optimised by the runs before.
   if (queue.length === 0 && busy().length === 0) {
-    for (const slot of slots.filter((s) => s.used)) {
-      slot.used = false;
+    for (const slot of slots.filter((s) => s.memory > KEPT_MEMORY)) {
+      slot.memory = 0;
       replaceWorker(slot);
     }
   }
@@ -411,7 +416,8 @@ function linesElement(lines) {
   return pre;
 }
 
-function finish(slot, { lines, status, size, note }) {
+function finish(slot, { lines, status, size, note, memory }) {
+  slot.memory = memory ?? 0;
   const demo = slot.current;
   const { result } = demo;
   const { item } = result;

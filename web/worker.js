@@ -136,5 +136,8 @@ async function run({ id, path, file, unreadable, large }) {
     keeper.postMessage({ id, blob: image });
   }
   // The program returns -1 for its failures; a shell sees 255.
-  self.postMessage({ id, lines, status: status & 255, size: image ? image.size : null, note });
+  // The program's memory, which only grows, for the page to judge whether to
+  // start this worker anew.
+  const memory = state ? state.program.HEAP8.length : 0;
+  self.postMessage({ id, lines, status: status & 255, size: image ? image.size : null, note, memory });
 }
