@@ -434,6 +434,7 @@ function finish(slot, { lines, status, size, note, memory }) {
   if (head !== null && banner === null) {
     banner = head;
     $('banner').textContent = head.map((line) => line[1]).join('\n');
+    $('banner-box').hidden = false;
   }
   if (head !== null && !sameLines(head, banner)) {
     rest = lines;
