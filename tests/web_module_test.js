@@ -2,8 +2,9 @@
 // unlzon.js as a page's worker uses it, under node: one fresh instance per
 // demo, the demo put in /work, callMain's status also handed to onExit, the
 // lines told apart by stream, the image taken as a Blob with its bytes seen
-// by onWrite; and the failures that only a browser has end in the program's
-// own line and status.
+// by onWrite; the failures that only a browser has end in the program's own
+// line and status; and one instance runs again and again, as the page's
+// worker keeps it.
 // Usage: node web_module_test.js UNLZON_JS DEMO_TOOL
 'use strict';
 const assert = require('assert');
@@ -65,6 +66,8 @@ const cases = [
     err: ['  ERROR: Could not write output file (/work/d.bin.nds)!'] },
   { name: 'a zero tail', demo: Buffer.concat([header(6 << 20), endMarker]), status: 0, err: [],
     image: Buffer.alloc(6 << 20) },
+  { name: 'a file the browser will not read', demo: good, unreadable: true, status: -1,
+    err: ['  ERROR: Could not read input file (/work/d.bin)!'] },
 ];
 
 (async () => {
@@ -78,7 +81,11 @@ const cases = [
       onExit: (status) => { exited = status; },
       onWrite: (bytes) => written.push(bytes instanceof Uint8Array ? Buffer.from(bytes) : 'a signed view'),
     });
-    m.FS.writeFile('/work/d.bin', c.demo);
+    if (c.unreadable) {
+      m.unreadableFile('/work/d.bin', c.demo.length);
+    } else {
+      m.FS.writeFile('/work/d.bin', c.demo);
+    }
     refuseAbove = c.refuseAbove || Infinity;
     const status = m.callMain(['/work/d.bin']);
     refuseAbove = Infinity;
@@ -97,7 +104,27 @@ const cases = [
       assert.ok(Buffer.concat(written).equals(c.image), c.name);
     }
   }
-  console.log(`${cases.length} passed, 0 failed`);
+  // One instance, as the page's worker keeps it (noExitRuntime), runs file
+  // after file: each run's lines and status as a fresh instance's.
+  const lines = [];
+  const m = await createUnlzon({ noExitRuntime: true, print: (line) => lines.push(line),
+    printErr: (line) => lines.push('err: ' + line) });
+  m.FS.chdir('/work');
+  const runs = [['d.bin', good, 0, 'Decompressed data written to d.bin.nds'],
+    ['bad.bin', Buffer.from('not a demo'), -1, 'err:   ERROR: Not a valid compressed demo (bad.bin)!'],
+    ['sub/e.bin', good, 0, 'Decompressed data written to sub/e.bin.nds']];
+  for (const [name, demo, status, last] of runs) {
+    lines.length = 0;
+    if (name.includes('/')) {
+      m.FS.mkdir('sub');
+    }
+    m.FS.writeFile(name, demo);
+    assert.strictEqual(m.callMain([name]), status, `again: ${name}`);
+    assert.strictEqual(lines[0].startsWith('unlzon '), true, `again: ${name}: the banner`);
+    assert.strictEqual(lines[lines.length - 1], last, `again: ${name}`);
+  }
+  assert.ok(Buffer.from(await m.fileBlob('sub/e.bin.nds').arrayBuffer()).equals(image), 'again: the image');
+  console.log(`${cases.length + 1} passed, 0 failed`);
 })().catch((error) => {
   console.error(error.message);
   process.exit(1);

@@ -62,21 +62,35 @@ export function foreignRequests(requests) {
   return requests.filter((url) => !/^(file|blob|data):/.test(url));
 }
 
-// Hands the files to the page's <input type="file" multiple>, or drops them
-// on the page as Explorer or Finder would, and waits until `total` files of
+// Waits until `total` demos of the list are done, or until the page says it
+// is done with fewer.
+export const done = (page, total, timeout = 600000) => page.waitForFunction((n) => {
+  const text = document.getElementById('progress-text').textContent;
+  return document.querySelectorAll('#files .file[data-status]').length >= n
+    || (text.startsWith('Done:') && !text.includes('Looking'));
+}, { timeout, polling: 'mutation' }, total);
+
+// Drops the files or folders at `paths` on the page, through DevTools' drag
+// events as Explorer or Finder drops them, and waits until `total` demos of
 // the list are done.
-export async function unpack(page, paths, total, { drop = false, timeout = 600000 } = {}) {
-  if (drop) {
-    const session = await page.createCDPSession();
-    const data = { items: [], files: paths, dragOperationsMask: 1 };
-    for (const type of ['dragEnter', 'dragOver', 'drop']) {
-      await session.send('Input.dispatchDragEvent', { type, x: 10, y: 10, data });
-    }
-    await session.detach();
-  } else {
-    const input = await page.$('#pick');
-    await input.uploadFile(...paths);
+export async function drop(page, paths, total, { timeout = 600000 } = {}) {
+  const session = await page.createCDPSession();
+  const data = { items: [], files: paths, dragOperationsMask: 1 };
+  for (const type of ['dragEnter', 'dragOver', 'drop']) {
+    await session.send('Input.dispatchDragEvent', { type, x: 10, y: 10, data });
   }
-  await page.waitForFunction((n) => document.querySelectorAll('#files .file[data-status]').length === n,
-    { timeout, polling: 'mutation' }, total);
+  await session.detach();
+  await done(page, total, timeout);
+}
+
+// Hands the files to the page's <input type="file" multiple>, or drops them
+// on the page, and waits until `total` demos of the list are done.
+export async function unpack(page, paths, total, { drop: dropped = false, timeout = 600000 } = {}) {
+  if (dropped) {
+    await drop(page, paths, total, { timeout });
+    return;
+  }
+  const input = await page.$('#pick');
+  await input.uploadFile(...paths);
+  await done(page, total, timeout);
 }

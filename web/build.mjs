@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Builds the page: one HTML file that holds its script, the worker's script
-// (fflate, the program's module with its WebAssembly inline, web/worker.js)
-// and the licence lines, so that it needs nothing beside it.
+// Builds the page: one HTML file that holds its script, the program worker's
+// script (the program's module with its WebAssembly inline, web/worker.js),
+// the zip worker's (zip.js, web/zip-worker.js) and the licence lines, so that
+// it needs nothing beside it.
 //
 //   node web/build.mjs --module build-web/unlzon.js --version V \
 //       --lzo-version 2.10 --lzo-source "Debian's source package lzo2 2.10-2" \
@@ -30,36 +31,38 @@ for (const name of ['module', 'version', 'lzo-version', 'lzo-source', 'out']) {
 }
 
 const read = (path) => readFileSync(path, 'utf8');
-// fflate as the lock file beside this script pins it (a release builds from
-// its tarball with the checkout's node_modules).
-const fflateDir = join(options['node-modules'], 'fflate');
-const pinned = JSON.parse(read(join(here, 'package-lock.json'))).packages['node_modules/fflate'].version;
-let fflate;
-let fflateVersion;
+// zip.js as the lock file beside this script pins it (a release builds from
+// its tarball with the checkout's node_modules): its classic-script bundle
+// without codecs of its own, since the page stores and the browser inflates.
+const zipDir = join(options['node-modules'], '@zip.js', 'zip.js');
+const pinned = JSON.parse(read(join(here, 'package-lock.json'))).packages['node_modules/@zip.js/zip.js'].version;
+let zipjs;
+let zipjsVersion;
 try {
-  fflate = read(join(fflateDir, 'umd', 'index.js'));
-  fflateVersion = JSON.parse(read(join(fflateDir, 'package.json'))).version;
+  zipjs = read(join(zipDir, 'dist', 'zip-core.min.js'));
+  zipjsVersion = JSON.parse(read(join(zipDir, 'package.json'))).version;
 } catch {
-  console.error(`build.mjs: no fflate in ${options['node-modules']}: run \`npm ci --prefix web\` (scripts/setup --web)`);
+  console.error(`build.mjs: no zip.js in ${options['node-modules']}: run \`npm ci --prefix web\` (scripts/setup --web)`);
   process.exit(1);
 }
-if (fflateVersion !== pinned) {
-  console.error(`build.mjs: fflate ${fflateVersion} in ${options['node-modules']}, but the lock file pins ${pinned}: run \`npm ci --prefix web\``);
+if (zipjsVersion !== pinned) {
+  console.error(`build.mjs: zip.js ${zipjsVersion} in ${options['node-modules']}, but the lock file pins ${pinned}: run \`npm ci --prefix web\``);
   process.exit(1);
 }
 const escapeHtml = (text) => text.replace(/&/g, '&amp;').replace(/</g, '&lt;').replace(/>/g, '&gt;');
 
 // A JavaScript string literal that cannot end the script element it stands in.
-const workerSource = [fflate, read(options.module), read(join(here, 'worker.js'))].join('\n;\n');
-const literal = JSON.stringify(workerSource).replace(/</g, '\\u003c');
-const script = `const WORKER_SOURCE = ${literal};\n${read(join(here, 'page.js'))}`;
+const literal = (parts) => JSON.stringify(parts.join('\n;\n')).replace(/</g, '\\u003c');
+const script = `const WORKER_SOURCE = ${literal([read(options.module), read(join(here, 'worker.js'))])};\n`
+  + `const ZIP_WORKER_SOURCE = ${literal([zipjs, read(join(here, 'zip-worker.js'))])};\n`
+  + read(join(here, 'page.js'));
 
 const fields = {
   VERSION: escapeHtml(options.version),
   LZO_VERSION: escapeHtml(options['lzo-version']),
   LZO_SOURCE: escapeHtml(options['lzo-source']),
-  FFLATE_VERSION: escapeHtml(fflateVersion),
-  FFLATE_LICENSE: escapeHtml(read(join(fflateDir, 'LICENSE')).trim()),
+  ZIPJS_VERSION: escapeHtml(zipjsVersion),
+  ZIPJS_LICENSE: escapeHtml(read(join(zipDir, 'LICENSE')).trim()),
   PAGE_SCRIPT: script,
 };
 const page = read(join(here, 'unlzon.html')).replace(/@([A-Z_]+)@/g, (whole, name) => {

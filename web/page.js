@@ -1,56 +1,104 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The page: hands each chosen or dropped file to a worker, as many at a
-// time as the machine has processors (a large one alone), and shows what the
-// program printed for it. WORKER_SOURCE is put before
-// this script by web/build.mjs.
+// The page: gathers the demos the user drops or chooses (files, folders and
+// zips), runs each in a program worker, two per processor at a time (a demo
+// that declares a large image alone), and shows what the program printed
+// for it with plain words beside; the images are kept in the zip worker.
+// WORKER_SOURCE and ZIP_WORKER_SOURCE are put before this script by
+// web/build.mjs.
 'use strict';
 
 const $ = (id) => document.getElementById(id);
+const MiB = 1 << 20;
+// A demo that declares an image of this size or more, or is itself that
+// large, runs alone, in a worker that is replaced after it.
+const LARGE = 32 * MiB;
+// A worker whose program grew to more memory than this is started anew when
+// a batch is done.
+const KEPT_MEMORY = 64 * MiB;
+const MAGIC = [0x4c, 0x5a, 0x4f, 0x6e, 0x00, 0x2f, 0xf1, 0x71];
 
-// What each exit status means, as the README's table says.
-const MEANING = {
-  0: 'done: the image was written',
-  255: 'failed (status 255: the program returned -1), as the line above says',
-  1: 'failed (status 1): the stream is damaged; the number is LZO\'s own error code',
-  3: 'failed (status 3): the LZO library could not start',
-};
-
-const queue = [];  // entries waiting for a worker: {file, item}
-let batch = { files: 0, done: 0, bytes: 0, doneBytes: 0 };
+const queue = [];  // demos waiting for a worker
+let results = [];  // every demo of the list: {id, path, item, status, size, kept, url}
+const byId = new Map();  // a demo's id -> its result, while it is in the list
+let lastId = 0;
+let batch = { files: 0, unpacked: 0, failed: 0, gathering: 0 };
 let banner = null;  // the banner and library lines, as the first run printed them
-// A file from this size on runs alone: each run holds its demo and image
-// several times over.
-const LARGE = 32 << 20;
-const slots = Array.from({ length: Math.min(Math.max(navigator.hardwareConcurrency || 1, 1), 4) },
-  () => ({ worker: null, current: null }));
-slots.forEach(startWorker);
-const busy = () => slots.filter((slot) => slot.current !== null);
-// No file running: the zip can be made.
-const idle = () => slots.every((slot) => slot.current === null);
+let zipping = false;  // Save all's zip is being made of the list
+let zipUrl = null;  // the last zip's URL
 
-// A worker from a blob: a page opened from file:// may not start one from a
-// script's URL.
+// Workers from blobs: a page opened from file:// may not start one from a
+// script's URL. Each script's blob is made once and kept, so that a worker
+// started again needs no new Blob, which a browser still busy letting go of
+// the last batch's images may refuse.
+const scriptUrls = new Map();
+function makeWorker(source, onmessage) {
+  if (!scriptUrls.has(source)) {
+    scriptUrls.set(source, URL.createObjectURL(new Blob([source], { type: 'text/javascript' })));
+  }
+  const worker = new Worker(scriptUrls.get(source));
+  worker.onmessage = (event) => onmessage(event.data);
+  return worker;
+}
+
+// The zip worker keeps the batch's images (the page holds none until one is
+// saved) and answers the page's requests one at a time, in order.
+let keeper = null;
+let keeperWaiting = [];
+let zipProgress = null;
+function startKeeper() {
+  keeper = makeWorker(ZIP_WORKER_SOURCE, (data) => {
+    if (data.type === 'kept') {
+      kept(data);
+    } else if (data.type === 'zipping') {
+      zipProgress?.(data);
+    } else {
+      keeperWaiting.shift()(data);
+    }
+  });
+  for (const slot of slots) {
+    connect(slot);
+  }
+}
+const askKeeper = (message) => new Promise((resolve) => {
+  keeperWaiting.push(resolve);
+  keeper.postMessage(message);
+});
+// A program worker's way to the zip worker.
+function connect(slot) {
+  if (keeper && slot.worker) {
+    const channel = new MessageChannel();
+    keeper.postMessage({ type: 'port', port: channel.port2 }, [channel.port2]);
+    slot.worker.postMessage({ type: 'port', port: channel.port1 }, [channel.port1]);
+  }
+}
+
+// Two workers per processor, four at most: each waits on the browser while
+// its demo is read and its image handed over, and the other decodes.
+const slots = Array.from({ length: Math.min(2 * Math.max(navigator.hardwareConcurrency || 1, 1), 4) },
+  () => ({ worker: null, current: null, memory: 0 }));
+slots.forEach(startWorker);
+startKeeper();
+const busy = () => slots.filter((slot) => slot.current !== null);
+
 function startWorker(slot) {
-  const url = URL.createObjectURL(new Blob([WORKER_SOURCE], { type: 'text/javascript' }));
-  const w = new Worker(url);
-  URL.revokeObjectURL(url);
-  const handlers = {
-    done: (data) => finish(slot, data),
-    zipped,
-  };
-  w.onmessage = (event) => handlers[event.data.type](event.data);
+  const worker = makeWorker(WORKER_SOURCE, (data) => finish(slot, data));
   // A worker that died (a fault of the program or the browser's own limit)
-  // is replaced, and the batch goes on with the next file.
-  w.onerror = (event) => {
+  // is replaced, and the batch goes on with the next demo.
+  worker.onerror = (event) => {
     event.preventDefault();
-    w.terminate();
-    startWorker(slot);
+    replaceWorker(slot);
     if (slot.current) {
       finish(slot, { lines: [['err', 'The browser stopped the program: ' + (event.message || 'no reason given')]],
-                     status: 134, image: null });
+                     status: 134, size: null });
     }
   };
-  slot.worker = w;
+  slot.worker = worker;
+  slot.memory = 0;
+  connect(slot);
+}
+function replaceWorker(slot) {
+  slot.worker.terminate();
+  startWorker(slot);
 }
 
 function formatBytes(n) {
@@ -64,29 +112,210 @@ function formatBytes(n) {
 }
 
 function showProgress() {
-  $('progress').max = Math.max(batch.bytes, 1);
-  $('progress').value = batch.doneBytes;
-  $('progress-text').textContent = batch.files === 0 ? 'No files yet.'
-    : `${batch.done} of ${batch.files} files done, ${formatBytes(batch.doneBytes)} of ${formatBytes(batch.bytes)}`;
-  $('save-all').disabled = !idle() || !$('files').querySelector('a[download]');
-  $('clear').disabled = busy().length > 0 || batch.files === 0;
+  const { files, unpacked, failed } = batch;
+  const done = unpacked + failed;
+  $('progress').max = Math.max(files, 1);
+  $('progress').value = done;
+  let text = files === 0 ? 'No files yet.' : `${unpacked} unpacked, ${failed} failed`;
+  if (files > done) {
+    text += `, ${files - done} to go`;
+  } else if (files > 0) {
+    text = 'Done: ' + text + '.';
+  }
+  if (batch.gathering > 0) {
+    text += ' Looking through folders and zips...';
+  }
+  $('progress-text').textContent = text;
+  const idle = busy().length === 0 && queue.length === 0 && batch.gathering === 0 && !zipping
+    && !results.some((r) => r.size !== null && !r.kept);
+  $('save-all').disabled = !idle || !results.some((r) => r.kept);
+  $('clear').disabled = !idle || files === 0;
 }
 
-function add(files) {
-  for (const file of files) {
+// ---- Gathering the demos ----
+
+// A path's folders and name, without empty parts, "." or "..": the tree the
+// program runs in holds nothing outside its working folder. In a zip's
+// names "\" is a separator too, as zips made on Windows use it.
+function cleanPath(path, inZip = false) {
+  return path.split(inZip ? /[\\/]+/ : /\/+/).filter((part) => part !== '' && part !== '.' && part !== '..').join('/');
+}
+const isDemoName = (name) => /\.bin$/i.test(name);
+const isZipName = (name) => /\.zip$/i.test(name);
+const byPath = (a, b) => (a.path < b.path ? -1 : a.path > b.path ? 1 : 0);
+
+// The demos of a zip at `path` (the zip file itself, a File or Blob), placed
+// as the zip would unpack beside it: as they are when every entry stands in
+// one top folder, else in a folder named after the zip. A file that is no
+// zip is given to the program like any other.
+async function fromZip(path, file) {
+  const answer = await askKeeper({ type: 'open', file });
+  if (answer.error) {
+    return [{ path, file }];
+  }
+  const folder = path.includes('/') ? path.slice(0, path.lastIndexOf('/') + 1) : '';
+  const entries = answer.names.map((name) => ({ parts: cleanPath(name, true).split('/'), folder: /[\\/]$/.test(name) }))
+    .filter((entry) => entry.parts[0] !== '');
+  const oneTop = new Set(entries.map((entry) => entry.parts[0])).size === 1
+    && entries.every((entry) => entry.folder || entry.parts.length > 1);
+  const within = oneTop ? folder : folder + (path.slice(folder.length).replace(/\.zip$/i, '') || 'zip') + '/';
+  return answer.demos.filter(({ name }) => cleanPath(name, true) !== '').map(({ name, blob }) => ({
+    path: within + cleanPath(name, true), file: blob, unreadable: blob === null,
+  })).sort(byPath);
+}
+
+// Every *.bin and *.zip below a dropped folder, by path: `folder` is its
+// FileSystemDirectoryEntry or its FileSystemDirectoryHandle. A folder that
+// cannot be listed adds nothing, but the dropped one itself throws.
+async function walk(folder) {
+  const found = [];  // [path, a promise of the File, null where it cannot be had]
+  const folders = [[folder, folder.name, 0]];
+  while (folders.length > 0) {
+    const [current, path, depth] = folders.shift();
+    const children = [];
+    try {
+      if (current.kind) {
+        for await (const child of current.values()) {
+          children.push(child);
+        }
+      } else {
+        const reader = current.createReader();
+        for (let more = true; more;) {
+          const some = await new Promise((resolve, reject) => reader.readEntries(resolve, reject));
+          children.push(...some);
+          more = some.length > 0;
+        }
+      }
+    } catch (error) {
+      if (current === folder) {
+        throw error;
+      }
+    }
+    for (const child of children) {
+      const childPath = `${path}/${child.name}`;
+      if (child.kind === 'directory' || child.isDirectory) {
+        // Deep enough for any real tree, and an end to a loop of links.
+        if (depth < 64) {
+          folders.push([child, childPath, depth + 1]);
+        }
+      } else if (isDemoName(child.name) || isZipName(child.name)) {
+        found.push([childPath, (child.kind ? child.getFile()
+          : new Promise((resolve, reject) => child.file(resolve, reject))).catch(() => null)]);
+      }
+    }
+  }
+  const demos = await Promise.all(found.map(async ([path, file]) => {
+    const got = await file;
+    return { path: cleanPath(path), file: got, unreadable: got === null };
+  }));
+  return demos.sort(byPath);
+}
+
+// The demos of files given one by one (each taken, whatever its name) or
+// found in folders (only *.bin), with every zip among them opened.
+async function expand(demos) {
+  const out = [];
+  for (const demo of demos) {
+    if (demo.file && isZipName(demo.path)) {
+      out.push(...await fromZip(demo.path, demo.file));
+    } else {
+      out.push(demo);
+    }
+  }
+  return out;
+}
+
+// Gathers from `sources` (a promise of demos), then adds them to the list.
+async function gather(sources) {
+  batch.gathering += 1;
+  showProgress();
+  try {
+    await add(await expand(await sources));
+  } finally {
+    batch.gathering -= 1;
+    showProgress();
+  }
+}
+
+function fromDrop(dataTransfer) {
+  // What the drop holds must be asked for while its event lasts.
+  const items = [...dataTransfer.items].filter((item) => item.kind === 'file');
+  const handles = items.map((item) => (item.getAsFileSystemHandle
+    ? item.getAsFileSystemHandle().catch(() => null) : Promise.resolve(null)));
+  const entries = items.map((item) => (item.webkitGetAsEntry ? item.webkitGetAsEntry() : null));
+  const files = items.map((item) => item.getAsFile());
+  return (async () => {
+    const demos = [];
+    for (const [i, entry] of entries.entries()) {
+      // The entry lists every name, but not on a page opened from disk
+      // (file://), where only the handle can list the folder: Chromium's
+      // handle leaves out names that Windows refuses.
+      let folder = null;
+      if (entry && entry.isDirectory) {
+        folder = await walk(entry).catch(() => null);
+      }
+      if (folder === null) {
+        const handle = await handles[i];
+        if (handle && handle.kind === 'directory') {
+          folder = await walk(handle).catch(() => []);
+        }
+      }
+      if (folder !== null) {
+        demos.push(...folder);
+      } else if (files[i]) {
+        demos.push({ path: cleanPath(files[i].name) || 'unnamed', file: files[i] });
+      }
+    }
+    return demos;
+  })();
+}
+
+// The files of the folder chooser, with their paths below the chosen folder.
+function fromFolderChooser(files) {
+  return Promise.resolve(files.filter((file) => isDemoName(file.name) || isZipName(file.name))
+    .map((file) => ({ path: cleanPath(file.webkitRelativePath || file.name), file })).sort(byPath));
+}
+
+// ---- Running them ----
+
+// The image size a demo's header declares, or 0 where it has no header;
+// null where the browser would not read its first bytes.
+async function declaredSize(file) {
+  try {
+    const head = new Uint8Array(await file.slice(0, 16).arrayBuffer());
+    if (head.length < 16 || MAGIC.some((byte, i) => head[i] !== byte)) {
+      return 0;
+    }
+    return new DataView(head.buffer).getUint32(8);
+  } catch {
+    return null;
+  }
+}
+
+async function add(demos) {
+  const sized = await Promise.all(demos.map(async (demo) => {
+    const declared = demo.file && !demo.unreadable ? await declaredSize(demo.file) : null;
+    return { ...demo, unreadable: declared === null,
+             large: Math.max(declared ?? 0, demo.file ? demo.file.size : 0) >= LARGE };
+  }));
+  for (const demo of sized) {
     const item = document.createElement('li');
-    item.className = 'file';
-    item.dataset.name = file.name;
-    const title = document.createElement('h2');
-    title.textContent = `${file.name} (${formatBytes(file.size)})`;
-    const state = document.createElement('p');
-    state.className = 'status';
+    item.className = 'file waiting';
+    item.dataset.name = demo.path;
+    const name = document.createElement('span');
+    name.className = 'name';
+    name.textContent = demo.path;
+    const state = document.createElement('span');
+    state.className = 'state';
     state.textContent = 'waiting';
-    item.append(title, state);
+    item.append(name, ' ', state);
     $('files').append(item);
-    queue.push({ file, item });
+    lastId += 1;
+    const result = { id: lastId, path: demo.path, item, status: null, size: null, kept: false, url: null };
+    results.push(result);
+    byId.set(result.id, result);
+    queue.push({ ...demo, result });
     batch.files += 1;
-    batch.bytes += file.size;
   }
   next();
 }
@@ -94,14 +323,23 @@ function add(files) {
 function next() {
   for (const slot of slots) {
     const running = busy();
-    if (queue.length === 0 || (running.length > 0
-        && (queue[0].file.size >= LARGE || running.some((s) => s.current.file.size >= LARGE)))) {
+    if (queue.length === 0 || (running.length > 0 && (queue[0].large || running.some((s) => s.current.large)))) {
       break;
     }
     if (slot.current === null) {
       slot.current = queue.shift();
-      slot.current.item.querySelector('.status').textContent = 'unpacking';
-      slot.worker.postMessage({ type: 'run', file: slot.current.file });
+      slot.current.result.item.querySelector('.state').textContent = 'unpacking';
+      const { path, file, unreadable, large, result } = slot.current;
+      slot.worker.postMessage({ id: result.id, path, file, unreadable, large });
+    }
+  }
+  // A finished batch lets go of the memory its workers grew to, where that
+  // is more than small demos need: a worker kept is warm, its WebAssembly
+  // already optimised by the runs before.
+  if (queue.length === 0 && busy().length === 0) {
+    for (const slot of slots.filter((s) => s.memory > KEPT_MEMORY)) {
+      slot.memory = 0;
+      replaceWorker(slot);
     }
   }
   showProgress();
@@ -117,24 +355,56 @@ function splitBanner(lines) {
   }
   return [lines.slice(0, end + 1), lines.slice(end + 1)];
 }
+const sameLines = (a, b) => a.length === b.length && a.every((line, i) => line[0] === b[i][0] && line[1] === b[i][1]);
 
-function sameLines(a, b) {
-  return a.length === b.length && a.every((line, i) => line[0] === b[i][0] && line[1] === b[i][1]);
+// What went wrong and what the user can do, in plain words, from the
+// program's error line and status.
+function advice(lines, status, note) {
+  const errors = lines.filter(([stream]) => stream === 'err').map(([, text]) => text).join('\n');
+  const size = /Could not allocate (\d+) bytes/.exec(errors);
+  if (note === 'lost') {
+    return ['The image was made, but the browser could not keep it: it ran out of memory.',
+      'Save and clear the images so far, close other tabs, and drop this demo again.'];
+  }
+  if (/Not a valid compressed demo/.test(errors)) {
+    return ['This file is not a compressed demo: it does not begin as one does.',
+      'Check that it is the demo itself and not another file whose name ends in .bin.'];
+  }
+  if (/Could not read input file/.test(errors)) {
+    return ['The browser could not read this file: it may have been moved or changed since it was chosen, '
+      + 'sit on a drive that fails, be damaged inside its zip, or be too large to load.',
+    'Copy the demo onto this computer\'s own disk and drop it again.'];
+  }
+  if (size && /image buffer/.test(errors)) {
+    return [`The demo says its image is ${formatBytes(Number(size[1]))}, more than this browser tab can hold.`,
+      'Unpack it with the unlzon program on a computer; if the size looks wrong, the demo is damaged.'];
+  }
+  if (size) {
+    return [`The demo is too large for this browser tab to load (${formatBytes(Number(size[1]))}).`,
+      'Unpack it with the unlzon program on a computer.'];
+  }
+  if (status === 1) {
+    return ['The compressed data is damaged (cut short or corrupted), so no image was made.',
+      'Get the demo again from where it came from.'];
+  }
+  if (/Could not write output file/.test(errors)) {
+    return ['The browser ran out of room for the image.',
+      'Save and clear the images so far, close other tabs, and drop this demo again; '
+      + 'a very large image needs the unlzon program on a computer.'];
+  }
+  if (/Could not open input file/.test(errors)) {
+    return ['The file could not be opened.', 'Drop it again, or copy it onto this computer\'s own disk first.'];
+  }
+  if (status === 134) {
+    return ['The program stopped before it could finish or say why.',
+      'Drop this demo again on its own; if it fails again, unpack it with the unlzon program on a computer.'];
+  }
+  return [`The program gave up (exit status ${status}).`, 'Read its lines above for the reason.'];
 }
 
-function finish(slot, { lines, status, image, crc }) {
-  const { file, item } = slot.current;
-  slot.current = null;
-  let [head, rest] = splitBanner(lines);
-  if (head !== null && banner === null) {
-    banner = head;
-    $('banner').textContent = head.map((line) => line[1]).join('\n');
-  }
-  if (head !== null && !sameLines(head, banner)) {
-    rest = lines;
-  }
+function linesElement(lines) {
   const pre = document.createElement('pre');
-  for (const [stream, text] of rest) {
+  for (const [stream, text] of lines) {
     const span = document.createElement('span');
     span.className = stream;
     span.textContent = text + '\n';
@@ -143,70 +413,235 @@ function finish(slot, { lines, status, image, crc }) {
     }
     pre.append(span);
   }
-  const state = item.querySelector('.status');
-  state.textContent = MEANING[status] || `failed (status ${status}): the program stopped before it could say why`;
-  state.before(pre);
-  if (image) {
-    const name = file.name + '.nds';
-    const url = URL.createObjectURL(image);
-    const link = document.createElement('a');
-    link.href = url;
-    link.download = name;
-    link.textContent = `Save ${name} (${formatBytes(image.size)})`;
-    link.image = image;
-    link.crc = crc;
-    state.after(link);
+  return pre;
+}
+
+function finish(slot, { lines, status, size, note, memory }) {
+  slot.memory = memory ?? 0;
+  const demo = slot.current;
+  const { result } = demo;
+  const { item } = result;
+  slot.current = null;
+  // The memory of a large run goes back with its worker.
+  if (demo.large) {
+    replaceWorker(slot);
   }
+  if (!byId.has(result.id)) {
+    next();
+    return;
+  }
+  let [head, rest] = splitBanner(lines);
+  if (head !== null && banner === null) {
+    banner = head;
+    $('banner').textContent = head.map((line) => line[1]).join('\n');
+    $('banner-box').hidden = false;
+  }
+  if (head !== null && !sameLines(head, banner)) {
+    rest = lines;
+  }
+  const name = document.createElement(size !== null ? 'span' : 'h2');
+  name.className = 'name';
+  name.textContent = result.path;
   item.dataset.status = status;
-  batch.done += 1;
-  batch.doneBytes += file.size;
+  item.replaceChildren();
+  result.status = status;
+  if (size !== null) {
+    result.size = size;
+    item.className = 'file unpacked';
+    const details = document.createElement('details');
+    const summary = document.createElement('summary');
+    const sizeText = document.createElement('span');
+    sizeText.className = 'size';
+    sizeText.textContent = formatBytes(size);
+    summary.append(name, ' ', sizeText);
+    details.append(summary, linesElement(rest));
+    item.append(details);
+    showLink(result);
+    batch.unpacked += 1;
+  } else {
+    item.className = 'file failed';
+    const [what, todo] = advice(rest, status, note);
+    const words = document.createElement('p');
+    words.className = 'advice';
+    const whatText = document.createElement('strong');
+    whatText.textContent = 'Not unpacked. ';
+    words.append(whatText, what + ' ' + todo);
+    const exit = document.createElement('p');
+    exit.className = 'exit';
+    exit.textContent = `Exit status ${status}, as a shell shows it.`;
+    item.append(name, linesElement(rest), words, exit);
+    batch.failed += 1;
+  }
   next();
 }
 
-// The images in the list's order.
-function saveAll() {
-  const links = [...$('files').querySelectorAll('a[download]')];
-  $('save-all').disabled = true;
-  $('progress-text').textContent = `Making a zip of ${links.length} images...`;
-  slots[0].worker.postMessage({ type: 'zip', images: links.map((a) => ({ name: a.download, blob: a.image, crc: a.crc })) });
+// The zip worker holds an image, which may be said before or after the
+// program's lines.
+function kept({ id }) {
+  const result = byId.get(id);
+  if (result) {
+    result.kept = true;
+    showLink(result);
+    showProgress();
+  }
 }
 
-function zipped({ blob, error }) {
-  const link = $('zip-link');
-  if (link.href) {
-    URL.revokeObjectURL(link.href);
+// The link that saves a result's image, once the zip worker holds it; the
+// image comes to the page only when it is saved (see saveOne).
+function showLink(result) {
+  if (result.size === null || !result.kept || result.item.querySelector('a[download]')) {
+    return;
   }
+  const link = document.createElement('a');
+  const fileName = result.path.split('/').pop() + '.nds';
+  link.href = '#';
+  link.download = fileName;
+  link.dataset.id = result.id;
+  link.textContent = 'Save';
+  link.setAttribute('aria-label', `Save ${fileName}, ${formatBytes(result.size)}`);
+  result.item.append(link);
+}
+
+// A click on an image's link: the first one fetches the image from the zip
+// worker, gives the link its URL and clicks it again.
+async function saveOne(event) {
+  const link = event.target.closest('a[download][data-id]');
+  const result = link && byId.get(Number(link.dataset.id));
+  if (!result || result.url) {
+    return;
+  }
+  event.preventDefault();
+  const { blob } = await askKeeper({ type: 'image', id: result.id });
+  if (byId.get(result.id) === result && blob) {
+    result.url = URL.createObjectURL(blob);
+    link.href = result.url;
+    link.click();
+  }
+}
+
+// ---- Save all ----
+
+// Characters that Windows refuses in a name, and its device names; the
+// browser puts "_" in their place for a single download, and so does this.
+const FORBIDDEN = /[<>:"\\|?*\u0000-\u001f\u007f]/g;
+const DEVICE = /^(con|prn|aux|nul|com[0-9]|lpt[0-9])(\.|$)/i;
+function safePart(part) {
+  let safe = part.replace(FORBIDDEN, '_').replace(/[. ]+$/, (tail) => '_'.repeat(tail.length));
+  if (DEVICE.test(safe)) {
+    safe = '_' + safe;
+  }
+  return safe;
+}
+
+// The names of the images in the zip: their demos' paths with ".nds", made
+// safe for Windows and macOS, and unique whatever their case (a later clash
+// gets " (2)", " (3)" before ".nds", never a name another entry has, nor that
+// of a folder).
+function zipNames(paths) {
+  const wanted = paths.map((path) => path.split('/').map(safePart).join('/'));
+  const key = (name) => name.normalize('NFC').toLowerCase();
+  const taken = new Set();
+  const folders = new Set();
+  const names = new Array(wanted.length).fill(null);
+  const take = (i, name) => {
+    names[i] = name + '.nds';
+    taken.add(key(names[i]));
+    const parts = name.split('/');
+    for (let n = 1; n < parts.length; n += 1) {
+      folders.add(key(parts.slice(0, n).join('/')));
+    }
+  };
+  const free = (name) => !taken.has(key(name + '.nds')) && !folders.has(key(name + '.nds'));
+  wanted.forEach((name, i) => {
+    if (free(name)) {
+      take(i, name);
+    }
+  });
+  wanted.forEach((name, i) => {
+    if (names[i] === null) {
+      let n = 2;
+      while (!free(`${name} (${n})`)) {
+        n += 1;
+      }
+      take(i, `${name} (${n})`);
+    }
+  });
+  return names;
+}
+
+async function saveAll() {
+  const saved = results.filter((r) => r.kept);
+  const names = zipNames(saved.map((r) => r.path));
+  zipping = true;
+  showProgress();
+  $('progress-text').textContent = `Making a zip of ${saved.length} images...`;
+  zipProgress = ({ done, total }) => {
+    $('progress-text').textContent = `Making a zip of ${total} images: ${done} in it...`;
+  };
+  const { blob, error } = await askKeeper({ type: 'make', entries: saved.map((r, i) => [r.id, names[i]]) });
+  zipProgress = null;
+  zipping = false;
+  const link = $('zip-link');
+  showProgress();
   if (error) {
     link.removeAttribute('href');
     link.hidden = true;
-    showProgress();
-    $('progress-text').textContent = 'The zip could not be made: ' + error;
+    $('progress-text').textContent = 'The zip could not be made: ' + error
+      + '. Save the images one by one with their links, or clear some and try again.';
     return;
   }
-  link.href = URL.createObjectURL(blob);
+  if (zipUrl) {
+    URL.revokeObjectURL(zipUrl);
+  }
+  zipUrl = URL.createObjectURL(blob);
+  link.href = zipUrl;
   link.download = 'unlzon-images.zip';
   link.textContent = `Save unlzon-images.zip again (${formatBytes(blob.size)})`;
   link.hidden = false;
   link.click();
-  showProgress();
 }
 
+// Lets go of every image at once: they live in the zip worker, which is
+// ended and started anew; the page revokes the URLs of those it was given.
 function clear() {
-  for (const link of $('files').querySelectorAll('a[download]')) {
-    URL.revokeObjectURL(link.href);
+  for (const result of results) {
+    if (result.url) {
+      URL.revokeObjectURL(result.url);
+    }
   }
-  batch = { files: 0, done: 0, bytes: 0, doneBytes: 0 };
+  if (zipUrl) {
+    URL.revokeObjectURL(zipUrl);
+    zipUrl = null;
+  }
+  keeper.terminate();
+  keeperWaiting = [];
+  startKeeper();
+  results = [];
+  byId.clear();
+  const link = $('zip-link');
+  link.removeAttribute('href');
+  link.hidden = true;
+  batch = { files: 0, unpacked: 0, failed: 0, gathering: 0 };
   $('files').replaceChildren();
-  $('zip-link').hidden = true;
   showProgress();
 }
 
 $('pick').addEventListener('change', (event) => {
-  add(Array.from(event.target.files));
+  const files = Array.from(event.target.files);
   event.target.value = '';
+  gather(Promise.resolve(files.map((file) => ({ path: cleanPath(file.name) || 'unnamed', file }))));
+});
+$('pick-folder').addEventListener('change', (event) => {
+  const files = Array.from(event.target.files);
+  event.target.value = '';
+  gather(fromFolderChooser(files));
 });
 $('save-all').addEventListener('click', saveAll);
+$('files').addEventListener('click', saveOne);
 $('clear').addEventListener('click', clear);
+$('only-failed').addEventListener('change', (event) => {
+  $('files').classList.toggle('only-failed', event.target.checked);
+});
 // Files dropped anywhere on the page count, not only on the box.
 document.addEventListener('dragover', (event) => {
   event.preventDefault();
@@ -216,5 +651,5 @@ document.addEventListener('dragleave', () => $('drop').classList.remove('over'))
 document.addEventListener('drop', (event) => {
   event.preventDefault();
   $('drop').classList.remove('over');
-  add(Array.from(event.dataTransfer.files));
+  gather(fromDrop(event.dataTransfer));
 });

@@ -1,142 +1,143 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The worker: runs the program on one file at a time, in a fresh instance
-// each (so that a failed or huge run leaves nothing behind and its memory
-// goes back), and zips the batch's images. fflate and the program's module
-// (createUnlzon) are put before this script by web/build.mjs.
+// The program's worker: runs unlzon on one demo at a time, as a shell runs
+// `unlzon demos/sub/x.bin` from the folder that holds demos, and answers
+// with its lines and status, and its image to the zip worker. One instance
+// of the program serves file
+// after file; the page replaces the whole worker after a large demo, so that
+// the memory it grew to goes back. The program's module (createUnlzon) is
+// put before this script by web/build.mjs.
 'use strict';
 
-// Messages are handled one after the other, never interleaved.
+// The call stack leaks a few bytes of arguments per callMain: a fresh
+// instance after this many runs keeps that far from the stack's end.
+const RUNS_PER_INSTANCE = 1000;
+
+// Runs are handled one after the other, never interleaved. Each image goes
+// to the zip worker, which keeps the batch's images, through the port the
+// page gives (the page holds none of them, so that Clear lets go of them at
+// once, not when its garbage is collected).
 let work = Promise.resolve();
+let keeper = null;
 self.onmessage = (event) => {
   const message = event.data;
-  work = work.then(() => (message.type === 'run' ? run(message.file) : zip(message.images)));
+  if (message.type === 'port') {
+    keeper = message.port;
+  } else {
+    work = work.then(() => run(message));
+  }
 };
 
-// The program's WebAssembly is compiled once, by the first instance, and
-// reused by the next ones (each still gets a memory and runtime of its own):
-// emscripten compiles through WebAssembly.instantiate, which gives the module.
-let compiled = null;
-const instantiate = WebAssembly.instantiate;
-WebAssembly.instantiate = async (source, imports) => {
-  const result = await instantiate(source, imports);
-  compiled ??= result.module ?? null;
-  return result;
-};
-
-// A fresh instance of the program, whose lines and status go to `run`.
+// An instance of the program whose lines go to `state.lines`. noExitRuntime
+// keeps the runtime alive when main returns, so callMain can run again.
 async function instance() {
-  const run = { lines: [], status: null, sum: crc32() };
-  let failed;
-  const failure = new Promise((resolve, reject) => { failed = reject; });
-  const program = await Promise.race([failure, createUnlzon({
-    print: (text) => run.lines.push(['out', text]),
-    printErr: (text) => run.lines.push(['err', text]),
-    onExit: (code) => { run.status = code; },
-    // The image's CRC-32 for the zip, taken as the program writes it.
-    onWrite: (bytes) => run.sum.push(bytes),
-    instantiateWasm: compiled && ((imports, done) => {
-      instantiate(compiled, imports).then((made) => done(made, compiled), failed);
-      return {};
-    }),
-  })]);
-  return { program, run };
-}
-// The next file's instance is made ahead, while the page is idle or the
-// file is read.
-let next = instance();
-
-// The program as a shell runs it: `unlzon NAME` in a folder that holds the
-// file under its own name, so that its lines name the file as the user does.
-async function run(file) {
-  let bytes = null;
-  const read = file.arrayBuffer().then((buffer) => { bytes = new Uint8Array(buffer); }, () => {
-    // A dropped folder, or a file gone since: the program is handed a folder
-    // of that name instead, and says what it says of one.
+  const state = { lines: [], runs: 0 };
+  state.program = await createUnlzon({
+    noExitRuntime: true,
+    print: (text) => state.lines.push(['out', text]),
+    printErr: (text) => state.lines.push(['err', text]),
   });
+  state.program.FS.chdir('/work');
+  return state;
+}
+// Made ahead, while the page reads its first files.
+let current = instance();
+
+// Makes every folder of `path` below the working folder.
+function makeFolders(fs, path) {
+  const parts = path.split('/').slice(0, -1);
+  for (let i = 1; i <= parts.length; i += 1) {
+    const folder = parts.slice(0, i).join('/');
+    if (!fs.analyzePath(folder).exists) {
+      fs.mkdir(folder);
+    }
+  }
+}
+
+// Removes `path` and everything below it.
+function remove(fs, path) {
+  const found = fs.analyzePath(path);
+  if (!found.exists) {
+    return;
+  }
+  if (fs.isDir(fs.lstat(path).mode)) {
+    for (const name of fs.readdir(path)) {
+      if (name !== '.' && name !== '..') {
+        remove(fs, `${path}/${name}`);
+      }
+    }
+    fs.rmdir(path);
+  } else {
+    fs.unlink(path);
+  }
+}
+
+// One demo: {id, path, file, unreadable, large}, where path is relative
+// ('demos/x.bin'), unreadable says the page could not read its first bytes
+// and large that it declares a large image. A file the
+// browser will not read is given to the program as a file whose reads fail,
+// so that it says what it says of a disk that fails.
+async function run({ id, path, file, unreadable, large }) {
+  let bytes = null;
+  if (!unreadable && file) {
+    try {
+      // In one step, with no task between: a worker may wait on its file.
+      bytes = new Uint8Array(new FileReaderSync().readAsArrayBuffer(file));
+    } catch {
+      bytes = null;
+    }
+  }
+  let state = null;
   let lines = [];
   let status = null;
   let image = null;
-  let crc = null;
+  let note = null;
   try {
-    const [made] = await Promise.all([next, read]);
-    ({ lines } = made.run);
-    const fs = made.program.FS;
-    fs.chdir('/work');
+    state = await current;
+    const { program } = state;
+    const fs = program.FS;
+    state.lines = lines;
+    makeFolders(fs, path);
     if (bytes) {
-      fs.writeFile(file.name, bytes, { canOwn: true });
+      fs.writeFile(path, bytes, { canOwn: true });
     } else {
-      fs.mkdir(file.name);
+      program.unreadableFile(path, file ? file.size : 0);
     }
     bytes = null;
-    const returned = made.program.callMain([file.name]);
-    status = made.run.status ?? returned;
-    image = made.program.fileBlob(file.name + '.nds');
-    if (image) {
-      crc = made.run.sum.value();
+    status = program.callMain([path]);
+    image = program.fileBlob(path + '.nds');
+    for (const name of fs.readdir('.')) {
+      if (name !== '.' && name !== '..') {
+        remove(fs, name);
+      }
+    }
+    state.runs += 1;
+    if (image && large) {
       // Reading its last byte waits until the browser holds every piece,
-      // and fails where it could not keep them.
-      await image.slice(-1).arrayBuffer();
+      // and fails where it could not keep them: a large image may be
+      // refused after its pieces were made; a small one would have failed
+      // as they were.
+      try {
+        await image.slice(-1).arrayBuffer();
+      } catch {
+        image = null;
+        note = 'lost';
+      }
     }
   } catch (error) {
     lines.push(['err', 'The program stopped: ' + (error && error.message ? error.message : String(error))]);
     status = 134;
     image = null;
+    state = null;
+  }
+  if (state === null || state.runs >= RUNS_PER_INSTANCE) {
+    current = instance();
+  }
+  if (image) {
+    keeper.postMessage({ id, blob: image });
   }
   // The program returns -1 for its failures; a shell sees 255.
-  self.postMessage({ type: 'done', lines, status: status & 255, image, crc });
-  next = instance();
-}
-
-// fflate's CRC-32, of bytes pushed in order.
-function crc32() {
-  const sum = new fflate.ZipPassThrough('');
-  sum.ondata = () => {};
-  return {
-    push: (bytes) => sum.push(bytes),
-    value: () => {
-      sum.push(new Uint8Array(0), true);
-      return sum.crc;
-    },
-  };
-}
-
-// One zip of every image, stored as it is (the demos were the compressed
-// form), made of the images' own Blobs and fflate's headers: each image
-// goes in as an entry of its known size and CRC-32 whose one chunk stands
-// for the Blob (fflate counts a chunk's length only), so that no image is
-// read or copied again.
-function zip(images) {
-  try {
-    const parts = [];
-    const blobs = new Map();  // a chunk fflate was given -> the Blob it stands for
-    let failure = null;
-    const archive = new fflate.Zip((error, chunk) => {
-      if (error) {
-        failure = error;
-        return;
-      }
-      parts.push(blobs.get(chunk) ?? chunk);
-      blobs.delete(chunk);
-    });
-    const taken = new Set();
-    for (const { name, blob, crc } of images) {
-      let unique = name;
-      for (let n = 2; taken.has(unique); n += 1) {
-        unique = `${n}-${name}`;
-      }
-      taken.add(unique);
-      const entry = { filename: unique, size: blob.size, crc, compression: 0 };
-      archive.add(entry);
-      const chunk = { length: blob.size };
-      blobs.set(chunk, blob);
-      entry.ondata(null, chunk, true);
-    }
-    archive.end();
-    if (failure) {
-      throw failure;
-    }
-    self.postMessage({ type: 'zipped', blob: new Blob(parts, { type: 'application/zip' }) });
-  } catch (error) {
-    self.postMessage({ type: 'zipped', error: String(error && error.message ? error.message : error) });
-  }
+  // The program's memory, which only grows, for the page to judge whether to
+  // start this worker anew.
+  const memory = state ? state.program.HEAP8.length : 0;
+  self.postMessage({ id, lines, status: status & 255, size: image ? image.size : null, note, memory });
 }

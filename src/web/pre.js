@@ -97,6 +97,15 @@ Module['preRun'] = [].concat(Module['preRun'] || [], function () {
     }
     return read.apply(this, arguments);
   };
+  // Module.unreadableFile(PATH, SIZE) makes a file of SIZE bytes every read
+  // of which fails (EIO): what the program is given for a file the browser
+  // would not read, so that it says what it says of a disk that fails.
+  Module['unreadableFile'] = function (path, size) {
+    FS.writeFile(path, new Uint8Array(0));
+    var node = FS.lookupPath(path).node;
+    node.parts = [];
+    node.usedBytes = size;
+  };
   Module['fileBlob'] = function (path) {
     var found = FS.analyzePath(path);
     if (!found.exists) {
