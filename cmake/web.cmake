@@ -48,7 +48,8 @@ set_property(TARGET unlzon APPEND PROPERTY LINK_DEPENDS ${CMAKE_CURRENT_SOURCE_D
 
 add_executable(unlzon_node src/main.cc)
 set_target_properties(unlzon_node PROPERTIES OUTPUT_NAME unlzon-node)
-target_compile_definitions(unlzon_node PRIVATE UNLZON_VERSION="${PROJECT_VERSION}")
+target_compile_definitions(unlzon_node PRIVATE UNLZON_VERSION="${PROJECT_VERSION}"
+                                               UNLZON_DOCUMENTATION="${UNLZON_DOCUMENTATION}")
 target_compile_options(unlzon_node PRIVATE ${UNLZON_WARNINGS})
 target_link_libraries(unlzon_node PRIVATE unlzon_core)
 target_link_options(unlzon_node PRIVATE
@@ -77,6 +78,8 @@ if(BUILD_TESTING)
                       --unset=CC --unset=CXX
                       ${CMAKE_COMMAND} -S <SOURCE_DIR> -B <BINARY_DIR> -G ${CMAKE_GENERATOR}
                       -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=Release
+                      # The banner as the page's, so that every line compares.
+                      "-DUNLZON_DOCUMENTATION=${UNLZON_DOCUMENTATION}"
     BUILD_COMMAND ${UNLZON_NATIVE_BUILD}
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON

@@ -60,7 +60,7 @@ __attribute__((format(printf, 1, 2))) void error(const char* format, ...) {
 void print_banner() {
     std::printf("unlzon %s - unpacks LZO-compressed game demos\n", UNLZON_VERSION);
     std::printf("Written by the unlzon developers.\n");
-    std::printf("Unpacks PATH into PATH.nds; see unlzon(1).\n");
+    std::printf("Unpacks PATH into PATH.nds; see %s.\n", UNLZON_DOCUMENTATION);
 }
 
 void print_library_lines() {

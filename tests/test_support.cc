@@ -37,7 +37,7 @@ std::string banner() {
     return "unlzon " UNLZON_VERSION
            " - unpacks LZO-compressed game demos\n"
            "Written by the unlzon developers.\n"
-           "Unpacks PATH into PATH.nds; see unlzon(1).\n";
+           "Unpacks PATH into PATH.nds; see " UNLZON_DOCUMENTATION ".\n";
 }
 
 std::string banner_and_library() {
