@@ -44,7 +44,7 @@ struct nds_identity {
     std::uint16_t banner_version = 1;
     bool banner_checksum_ok = true;
     std::array<unsigned char, 32 * 32> icon{};  ///< each pixel's palette index (0-15), row by row
-    std::array<std::uint16_t, 16> palette{};    ///< 15-bit BGR colours
+    std::array<std::uint16_t, 16> palette{};    ///< 15-bit BGR colours; bit 15 is unused
     /// UTF-16 titles by language number (0 ja, 1 en, 2 fr, 3 de, 4 it, 5 es,
     /// 6 zh, 7 ko), each at most 128 units; an empty one stays all NUL. Each
     /// is written at its place whatever the version, so that a reader can be

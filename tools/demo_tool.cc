@@ -11,7 +11,7 @@
 //     --banner-title LANG=TEXT        a title in ja, en, fr, de, it, es, zh or ko, in UTF-8;
 //                                     its lines (title, subtitle, publisher) split by LF
 //     --icon FILE                     1024 bytes: each pixel's palette index, row by row
-//     --palette C0,C1,...             up to 16 colours, 15-bit BGR in hex
+//     --palette C0,C1,...             up to 16 colours, 15-bit BGR in hex (bit 15 kept as given)
 //     --bad-header-checksum, --bad-banner-checksum
 #include <algorithm>
 #include <cstdint>
@@ -161,7 +161,7 @@ unlzon::kit::nds_identity parse_identity(int argc, char** argv) {
                     throw std::invalid_argument("more than 16 colours: " + value);
                 }
                 identity.palette[n] = static_cast<std::uint16_t>(
-                    parse_number("0x" + value.substr(at, comma - at), 0x7FFF));
+                    parse_number("0x" + value.substr(at, comma - at), 0xFFFF));
                 at = comma + 1;
             }
         }
