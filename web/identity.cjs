@@ -120,8 +120,7 @@
       const count = version >= 3 ? 8 : version >= 2 ? 7 : 6;
       const titles = {};
       for (let n = 0; n < count; n++) {
-        const at = offset + 0x240 + 0x100 * n;
-        const bytes = at + 0x100 <= size ? window(at, 0x100) : null;
+        const bytes = window(offset + 0x240 + 0x100 * n, 0x100);
         const lines = bytes && titleLines(bytes);
         if (lines) {
           titles[LANGUAGES[n]] = lines;
