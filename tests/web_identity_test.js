@@ -40,7 +40,7 @@ const banner = (version, checksumOk, titles, chosenLanguage) => ({ version, chec
 
 // [name, image, languages, what the identity must say (banner: its fields here, or null)]
 const rows = [
-  ['the browser\'s language', full, ['fr-CA', 'en'], { ...header, banner: banner(1, true, titlesOfThree, 'fr'), displayTitle: 'Bonjour — Éditeur' }],
+  ['the browser\'s language', full, ['constructor', 42, 'FR-ca', 'en'], { ...header, banner: banner(1, true, titlesOfThree, 'fr'), displayTitle: 'Bonjour — Éditeur' }],
   ['English where the banner lacks the language', full, ['de-DE'], { banner: banner(1, true, titlesOfThree, 'en'), displayTitle: 'Hello — World — Maker' }],
   ['English with no language', full, undefined, { banner: banner(1, true, titlesOfThree, 'en') }],
   ['the header\'s title with no English', nds('8K', '--title', 'ONLY JA', '--banner-title', 'ja=日本'), ['en'], { banner: banner(1, true, { ja: ['日本'] }, null), displayTitle: 'ONLY JA' }],

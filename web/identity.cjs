@@ -88,7 +88,7 @@
   // The language of `titles` that a reader of `languages` wants: theirs, else English.
   function choose(titles, languages) {
     for (const tag of languages) {
-      const language = String(tag).toLowerCase().split(/[-_]/)[0];
+      const language = typeof tag === 'string' ? tag.toLowerCase().split(/[-_]/)[0] : '';
       if (Object.hasOwn(titles, language)) {
         return language;
       }
