@@ -20,7 +20,8 @@ const nds = (size, ...options) => {
   execFileSync(demoTool, ['nds-image', String(size), '7', file, ...options]);
   return fs.readFileSync(file);
 };
-const spoil = (image, at, bytes) => Buffer.concat([image.subarray(0, at), Buffer.from(bytes), image.subarray(at + bytes.length)]);
+const spoil = (image, at, bytes) =>
+  Buffer.concat([image.subarray(0, at), Buffer.from(bytes), image.subarray(at + bytes.length)]);
 
 // Each palette entry with its RGBA worked out by hand (5 bits to 8: 16 -> 132).
 const COLOURS = [[0x7fff, [0, 0, 0, 0]], [0x001f, [255, 0, 0, 255]], [0x03e0, [0, 255, 0, 255]],
@@ -29,39 +30,54 @@ const COLOURS = [[0x7fff, [0, 0, 0, 0]], [0x001f, [255, 0, 0, 255]], [0x03e0, [0
 const iconFile = path.join(work, 'icon');
 const icon = Uint8Array.from({ length: 1024 }, (_, i) => ((i * 7) ^ (i >> 5) ^ (i >> 8)) % COLOURS.length);
 fs.writeFileSync(iconFile, icon);
-const three = ['--title', 'HELLO WORLD', '--code', 'ABCJ', '--maker', '01', '--icon', iconFile,
+const titles = (...list) => list.flatMap((title) => ['--banner-title', title]);
+const full = nds('16K', '--title', 'HELLO WORLD', '--code', 'ABCJ', '--maker', '01', '--icon', iconFile,
   '--palette', COLOURS.map(([colour]) => colour.toString(16)).join(','),
-  '--banner-title', 'en=Hello\nWorld\nMaker', '--banner-title', 'ja=こんにちは', '--banner-title', 'fr=Bonjour\n\nÉditeur'];
-const full = nds('16K', ...three);
-const eight = ['--banner-title', 'en=Hi', '--banner-title', 'zh=中文', '--banner-title', 'ko=한국어 🎮'];
-const titlesOfThree = { ja: ['こんにちは'], en: ['Hello', 'World', 'Maker'], fr: ['Bonjour', '', 'Éditeur'] };
+  ...titles('en=Hello\nWorld\nMaker', 'ja=こんにちは', 'fr=Bonjour\n\nÉditeur'));
+const three = { ja: ['こんにちは'], en: ['Hello', 'World', 'Maker'], fr: ['Bonjour', '', 'Éditeur'] };
+const eight = titles('en=Hi', 'zh=中文', 'ko=한국어 🎮');
 const header = { title: 'HELLO WORLD', code: 'ABCJ', maker: '01', headerChecksumOk: true };
 const banner = (version, checksumOk, titles, chosenLanguage) => ({ version, checksumOk, titles, chosenLanguage });
+const none = { headerChecksumOk: null, banner: null };
 
 // [name, image, languages, what the identity must say (banner: its fields here, or null)]
 const rows = [
-  ['the browser\'s language', full, ['constructor', 42, 'FR-ca', 'en'], { ...header, banner: banner(1, true, titlesOfThree, 'fr'), displayTitle: 'Bonjour — Éditeur' }],
-  ['English where the banner lacks the language', full, ['de-DE'], { banner: banner(1, true, titlesOfThree, 'en'), displayTitle: 'Hello — World — Maker' }],
-  ['English with no language', full, undefined, { banner: banner(1, true, titlesOfThree, 'en') }],
-  ['the header\'s title with no English', nds('8K', '--title', 'ONLY JA', '--banner-title', 'ja=日本'), ['en'], { banner: banner(1, true, { ja: ['日本'] }, null), displayTitle: 'ONLY JA' }],
-  ['version 1 has no Chinese or Korean', nds('8K', ...eight), ['zh-Hant-TW', 'ko'], { banner: banner(1, true, { en: ['Hi'] }, 'en') }],
-  ['version 2 has Chinese, no Korean', nds('8K', '--banner-version', '2', ...eight), ['ko', 'zh'], { banner: banner(2, true, { en: ['Hi'], zh: ['中文'] }, 'zh') }],
-  ['version 3 has Korean', nds('8K', '--banner-version', '3', ...eight), ['ko'], { banner: banner(3, true, { en: ['Hi'], zh: ['中文'], ko: ['한국어 🎮'] }, 'ko') }],
-  ['a version 3 banner cut after Chinese', nds(0x1940, '--banner-version', '3', ...eight), ['ko'], { banner: banner(3, true, { en: ['Hi'], zh: ['中文'] }, 'en') }],
-  ['a wrong header checksum', nds('8K', '--title', 'T', '--bad-header-checksum'), [], { title: 'T', headerChecksumOk: false, banner: banner(1, true, {}, null) }],
-  ['a wrong banner checksum', nds('8K', '--bad-banner-checksum'), [], { headerChecksumOk: true, banner: banner(1, false, {}, null) }],
-  ['no banner', nds('8K', '--title', 'NONE', '--no-banner'), ['en'], { headerChecksumOk: true, banner: null, displayTitle: 'NONE' }],
+  ['the browser\'s language', full, ['constructor', 42, 'FR-ca', 'en'],
+    { ...header, banner: banner(1, true, three, 'fr'), displayTitle: 'Bonjour — Éditeur' }],
+  ['English where the banner lacks the language', full, ['de-DE'],
+    { banner: banner(1, true, three, 'en'), displayTitle: 'Hello — World — Maker' }],
+  ['English with no language', full, undefined, { banner: banner(1, true, three, 'en') }],
+  ['the header\'s title with no English', nds('8K', '--title', 'ONLY JA', ...titles('ja=日本')), ['en'],
+    { banner: banner(1, true, { ja: ['日本'] }, null), displayTitle: 'ONLY JA' }],
+  ['version 1 has no Chinese or Korean', nds('8K', ...eight), ['zh-Hant-TW', 'ko'],
+    { banner: banner(1, true, { en: ['Hi'] }, 'en') }],
+  ['version 2 has Chinese, no Korean', nds('8K', '--banner-version', '2', ...eight), ['ko', 'zh'],
+    { banner: banner(2, true, { en: ['Hi'], zh: ['中文'] }, 'zh') }],
+  ['version 3 has Korean', nds('8K', '--banner-version', '3', ...eight), ['ko'],
+    { banner: banner(3, true, { en: ['Hi'], zh: ['中文'], ko: ['한국어 🎮'] }, 'ko') }],
+  ['a version 3 banner cut after Chinese', nds(0x1940, '--banner-version', '3', ...eight), ['ko'],
+    { banner: banner(3, true, { en: ['Hi'], zh: ['中文'] }, 'en') }],
+  ['a wrong header checksum', nds('8K', '--title', 'T', '--bad-header-checksum'), [],
+    { title: 'T', headerChecksumOk: false, banner: banner(1, true, {}, null) }],
+  ['a wrong banner checksum', nds('8K', '--bad-banner-checksum'), [],
+    { headerChecksumOk: true, banner: banner(1, false, {}, null) }],
+  ['no banner', nds('8K', '--title', 'NONE', '--no-banner'), ['en'],
+    { headerChecksumOk: true, banner: null, displayTitle: 'NONE' }],
   ['a banner just within the image', nds(0x1840), [], { banner: banner(1, true, {}, null) }],
   ['a banner one byte cut', nds(0x183f), [], { headerChecksumOk: true, banner: null }],
   ['a banner beyond the image', nds('8K', '--banner-at', '0x2000'), [], { banner: null }],
   ['a banner offset near 4 GiB', nds('8K', '--banner-at', '0xfffff800'), [], { banner: null }],
-  ['an image one byte short of a header', nds(0x15f, '--title', 'ABCDEFGHIJKL', '--code', 'AB'), [], { title: 'ABCDEFGHIJKL', code: 'AB', maker: '', headerChecksumOk: null, banner: null }],
-  ['an image cut in the title', nds(5, '--title', 'ABCDEFG'), [], { title: 'ABCDE', code: '', headerChecksumOk: null, banner: null, displayTitle: 'ABCDE' }],
-  ['an empty image', Buffer.alloc(0), ['en'], { title: '', code: '', maker: '', headerChecksumOk: null, banner: null, displayTitle: '' }],
+  ['an image one byte short of a header', nds(0x15f, '--title', 'ABCDEFGHIJKL', '--code', 'AB'), [],
+    { title: 'ABCDEFGHIJKL', code: 'AB', maker: '', ...none }],
+  ['an image cut in the title', nds(5, '--title', 'ABCDEFG'), [],
+    { title: 'ABCDE', code: '', ...none, displayTitle: 'ABCDE' }],
+  ['an empty image', Buffer.alloc(0), ['en'], { title: '', code: '', maker: '', ...none, displayTitle: '' }],
   ['a title that is not ASCII', nds(0x200, '--title', 'é!', '--no-banner'), [], { title: '\ufffd\ufffd!' }],
-  // A lone high surrogate in the French title, and in the English one too.
-  ['a title that is not UTF-16', spoil(full, 0x1440, [0x00, 0xd8, 0x41, 0x00]), ['fr'], { banner: banner(1, false, { ja: titlesOfThree.ja, en: titlesOfThree.en }, 'en') }],
-  ['no valid English', spoil(spoil(full, 0x1440, [0, 0xd8]), 0x1340, [0, 0xdc]), ['fr'], { banner: banner(1, false, { ja: titlesOfThree.ja }, null), displayTitle: 'HELLO WORLD' }],
+  // A lone high surrogate in the French title, and a lone low one in the English.
+  ['a title that is not UTF-16', spoil(full, 0x1440, [0x00, 0xd8, 0x41, 0x00]), ['fr'],
+    { banner: banner(1, false, { ja: three.ja, en: three.en }, 'en') }],
+  ['no valid English', spoil(spoil(full, 0x1440, [0, 0xd8]), 0x1340, [0, 0xdc]), ['fr'],
+    { banner: banner(1, false, { ja: three.ja }, null), displayTitle: 'HELLO WORLD' }],
 ];
 let passed = 0;
 const check = (name, test) => {
@@ -71,7 +87,10 @@ const check = (name, test) => {
 };
 // The fields of `got` that `want` names, and those of its banner.
 const fields = (got, want) => Object.fromEntries(Object.keys(want).map((key) => [key, got[key]]));
-const pick = (got, want) => ({ ...fields(got, want), ...('banner' in want && { banner: got.banner && want.banner ? fields(got.banner, want.banner) : got.banner }) });
+const pick = (got, want) => ({
+  ...fields(got, want),
+  ...('banner' in want && { banner: got.banner && want.banner ? fields(got.banner, want.banner) : got.banner }),
+});
 // Pushed in pieces of these sizes, the image reads as it does whole.
 const pieces = [1, 7, 0x6b, 0x6c, 0x15f, 4096];
 const inPieces = (image, size, languages) => {
@@ -125,12 +144,14 @@ check('CRC-16/MODBUS check values', () => {
 (async () => {
   const image = path.join(work, 'checked');
   execFileSync(demoTool, ['image', '5M', '3', image]);
-  const inputs = [['empty', Buffer.alloc(0)], ['123456789', Buffer.from('123456789')], ['5 MiB', fs.readFileSync(image)]];
+  const inputs = [['empty', Buffer.alloc(0)], ['123456789', Buffer.from('123456789')],
+    ['5 MiB', fs.readFileSync(image)]];
   for (const [name, bytes] of inputs) {
     fs.writeFileSync(image, bytes);
     const want = JSON.parse(execFileSync('python3', ['-c', `import hashlib, json, sys, zlib
 data = open(sys.argv[1], 'rb').read()
-print(json.dumps({'crc32': '%08x' % zlib.crc32(data), 'md5': hashlib.md5(data).hexdigest(), 'sha1': hashlib.sha1(data).hexdigest()}))`, image]));
+print(json.dumps({'crc32': '%08x' % zlib.crc32(data), 'md5': hashlib.md5(data).hexdigest(),
+                  'sha1': hashlib.sha1(data).hexdigest()}))`, image]));
     for (const size of [1 << 22, 4093, 1]) {
       if (size === 1 && bytes.length > 1 << 16) {
         continue;
@@ -144,7 +165,8 @@ print(json.dumps({'crc32': '%08x' % zlib.crc32(data), 'md5': hashlib.md5(data).h
     }
   }
   check('sha1sum -c reads the list back', () => {
-    const names = ['demos/sub/x.bin.nds', 'a b.nds', 'back\\slash.nds', 'line\nfeed.nds', 'carriage\rreturn.nds', ' lead', '*star', 'ünï.nds'];
+    const names = ['demos/sub/x.bin.nds', 'a b.nds', 'back\\slash.nds', 'line\nfeed.nds', 'carriage\rreturn.nds',
+      ' lead', '*star', 'ünï.nds'];
     const root = path.join(work, 'zip');
     const crypto = require('crypto');
     const entries = names.map((name, n) => {
