@@ -95,6 +95,11 @@ if(BUILD_TESTING)
   add_test(NAME web_module_as_a_page_uses_it
            COMMAND ${UNLZON_NODE} ${CMAKE_CURRENT_SOURCE_DIR}/tests/web_module_test.js
                    $<TARGET_FILE:unlzon> ${UNLZON_NATIVE_DIR}/demo_tool)
+  # The page's image identity and checksums, on images native demo_tool makes;
+  # hash-wasm from web/node_modules (npm ci --prefix web).
+  add_test(NAME web_identity_and_checksums
+           COMMAND ${UNLZON_NODE} ${CMAKE_CURRENT_SOURCE_DIR}/tests/web_identity_test.js
+                   ${UNLZON_NATIVE_DIR}/demo_tool)
   set_tests_properties(node_program_matches_native web_module_as_a_page_uses_it
-                       PROPERTIES TIMEOUT ${UNLZON_TEST_TIMEOUT})
+                       web_identity_and_checksums PROPERTIES TIMEOUT ${UNLZON_TEST_TIMEOUT})
 endif()

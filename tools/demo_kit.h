@@ -4,6 +4,7 @@
 // benchmark and the bundled sample; the tool itself never writes a container.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -31,6 +32,34 @@ bytes pack_demo(const bytes& image, compressor method = compressor::lzo1x_1);
 /// host: a mix of incompressible stretches (packed graphics), code-like
 /// stretches, 0x00 and 0xFF padding and repeated small records.
 bytes make_demo_image(std::size_t size, std::uint64_t seed);
+
+/// What make_nds_image writes into an image's header and banner (the layout
+/// that web/identity.js reads).
+struct nds_identity {
+    std::string title;  ///< at most 12 bytes at 0x000, NUL-padded
+    std::string code;   ///< at most 4 bytes at 0x00C
+    std::string maker;  ///< at most 2 bytes at 0x010
+    bool header_checksum_ok = true;
+    std::uint32_t banner_offset = 0x1000;  ///< stored at 0x068; 0: no banner
+    std::uint16_t banner_version = 1;
+    bool banner_checksum_ok = true;
+    std::array<unsigned char, 32 * 32> icon{};  ///< each pixel's palette index (0-15), row by row
+    std::array<std::uint16_t, 16> palette{};    ///< 15-bit BGR colours; bit 15 is unused
+    /// UTF-16 titles by language number (0 ja, 1 en, 2 fr, 3 de, 4 it, 5 es,
+    /// 6 zh, 7 ko), each at most 128 units; an empty one stays all NUL. Each
+    /// is written at its place whatever the version, so that a reader can be
+    /// checked to skip those its version has not.
+    std::array<std::u16string, 8> titles{};
+};
+
+/// make_demo_image(size, seed) with `identity` written over its header and,
+/// unless its offset is 0, its banner, both cut where the image ends; throws
+/// std::invalid_argument for a field too long or a banner within the header.
+bytes make_nds_image(std::size_t size, std::uint64_t seed, const nds_identity& identity);
+
+/// CRC-16/MODBUS (reflected 0xA001, initial 0xFFFF) of `size` bytes, as an
+/// image's header and banner hold it.
+std::uint16_t crc16_modbus(const unsigned char* data, std::size_t size);
 
 /// The whole file at `path`; throws std::runtime_error if it cannot be read.
 bytes read_file(const std::string& path);

@@ -18,7 +18,7 @@ const KEPT_MEMORY = 64 * MiB;
 const MAGIC = [0x4c, 0x5a, 0x4f, 0x6e, 0x00, 0x2f, 0xf1, 0x71];
 
 const queue = [];  // demos waiting for a worker
-let results = [];  // every demo of the list: {id, path, item, status, size, kept, url}
+let results = [];  // every demo of the list: {id, path, item, status, size, kept, url, sha1, crc32}
 const byId = new Map();  // a demo's id -> its result, while it is in the list
 let lastId = 0;
 let batch = { files: 0, unpacked: 0, failed: 0, gathering: 0 };
@@ -311,7 +311,7 @@ async function add(demos) {
     item.append(name, ' ', state);
     $('files').append(item);
     lastId += 1;
-    const result = { id: lastId, path: demo.path, item, status: null, size: null, kept: false, url: null };
+    const result = { id: lastId, path: demo.path, item, status: null, size: null, kept: false, url: null, sha1: null, crc32: null };
     results.push(result);
     byId.set(result.id, result);
     queue.push({ ...demo, result });
@@ -416,7 +416,107 @@ function linesElement(lines) {
   return pre;
 }
 
-function finish(slot, { lines, status, size, note, memory }) {
+// The icon's RGBA pixels (32x32) as a PNG image, or null where the browser
+// draws none.
+function iconImage(rgba) {
+  try {
+    const canvas = document.createElement('canvas');
+    canvas.width = 32;
+    canvas.height = 32;
+    canvas.getContext('2d').putImageData(new ImageData(new Uint8ClampedArray(rgba), 32, 32), 0, 0);
+    const img = document.createElement('img');
+    img.className = 'icon';
+    img.width = 32;
+    img.height = 32;
+    img.alt = '';
+    img.src = canvas.toDataURL('image/png');
+    return img;
+  } catch {
+    return null;
+  }
+}
+
+// A checksum's row: its name, its hex and a button that copies it.
+function checksumRow(label, hex) {
+  const row = document.createElement('div');
+  const name = document.createElement('dt');
+  name.textContent = label;
+  const value = document.createElement('dd');
+  const code = document.createElement('code');
+  code.textContent = hex;
+  const copy = document.createElement('button');
+  copy.type = 'button';
+  copy.className = 'copy';
+  copy.textContent = 'Copy';
+  copy.setAttribute('aria-label', `Copy the ${label}`);
+  copy.dataset.copy = hex;
+  value.append(code, ' ', copy);
+  row.append(name, value);
+  return row;
+}
+
+// A click on a Copy button: the checksum goes to the clipboard or, where the
+// browser will not have it written, is selected for the user to copy.
+async function copyChecksum(event) {
+  const button = event.target.closest('button.copy');
+  if (!button) {
+    return;
+  }
+  try {
+    await navigator.clipboard.writeText(button.dataset.copy);
+    button.textContent = 'Copied';
+  } catch {
+    getSelection().selectAllChildren(button.previousElementSibling);
+    button.textContent = 'Selected';
+  }
+  setTimeout(() => {
+    button.textContent = 'Copy';
+  }, 2000);
+}
+
+// What an image's header and banner say, and its checksums, as a list of
+// terms; the attributes on `item`. `identity` and `checksums` may be null
+// (the image was not seen whole as it was written).
+function identityList(item, identity, checksums) {
+  const list = document.createElement('dl');
+  list.className = 'identity';
+  const term = (label, text) => {
+    const row = document.createElement('div');
+    const name = document.createElement('dt');
+    name.textContent = label;
+    const value = document.createElement('dd');
+    value.textContent = text;
+    row.append(name, value);
+    list.append(row);
+  };
+  const holds = (ok) => (ok ? 'holds' : 'does not hold');
+  if (identity) {
+    item.dataset.code = identity.code;
+    item.dataset.title = identity.displayTitle;
+    const { banner } = identity;
+    if (banner?.chosenTitle) {
+      term('Title', banner.chosenTitle.filter((line) => line !== '').join(' \u2014 ')
+        + (banner.chosenLanguage === 'en' ? '' : ` (${banner.chosenLanguage})`));
+    }
+    term('Header title', identity.title || '(none)');
+    term('Game code', identity.code || '(none)');
+    term('Maker code', identity.maker || '(none)');
+    term('Header checksum', identity.headerChecksumOk === null ? 'no whole header' : holds(identity.headerChecksumOk));
+    term('Banner', banner ? `version ${banner.version}, checksum ${holds(banner.checksumOk)}` : 'no banner');
+  }
+  if (checksums) {
+    item.dataset.crc32 = checksums.crc32;
+    item.dataset.md5 = checksums.md5;
+    item.dataset.sha1 = checksums.sha1;
+    list.append(checksumRow('CRC-32', checksums.crc32), checksumRow('MD5', checksums.md5),
+      checksumRow('SHA-1', checksums.sha1));
+  } else {
+    term('Checksums', 'not taken: the image was not seen whole as it was written');
+  }
+  return list;
+}
+
+function finish(slot, { lines, status, size, note, memory, checksums, identity }) {
   slot.memory = memory ?? 0;
   const demo = slot.current;
   const { result } = demo;
@@ -453,8 +553,19 @@ function finish(slot, { lines, status, size, note, memory }) {
     const sizeText = document.createElement('span');
     sizeText.className = 'size';
     sizeText.textContent = formatBytes(size);
-    summary.append(name, ' ', sizeText);
-    details.append(summary, linesElement(rest));
+    // An image with no icon keeps the icon's room, so that the names line up.
+    let icon = identity?.banner ? iconImage(identity.banner.iconRgba) : null;
+    if (!icon) {
+      icon = document.createElement('span');
+      icon.className = 'icon';
+    }
+    const title = document.createElement('span');
+    title.className = 'title';
+    title.textContent = identity?.displayTitle ?? '';
+    summary.append(icon, name, ' ', title, ' ', sizeText);
+    result.sha1 = checksums?.sha1 ?? null;
+    result.crc32 = checksums?.crc32 ?? null;
+    details.append(summary, identityList(item, identity, checksums), linesElement(rest));
     item.append(details);
     showLink(result);
     batch.unpacked += 1;
@@ -578,7 +689,8 @@ async function saveAll() {
   zipProgress = ({ done, total }) => {
     $('progress-text').textContent = `Making a zip of ${total} images: ${done} in it...`;
   };
-  const { blob, error } = await askKeeper({ type: 'make', entries: saved.map((r, i) => [r.id, names[i]]) });
+  const { blob, error } = await askKeeper({ type: 'make', entries: saved.map((r, i) => [r.id, names[i], r.crc32]),
+    sums: saved.map((r, i) => ({ path: names[i], sha1: r.sha1 })).filter((entry) => entry.sha1 !== null) });
   zipProgress = null;
   zipping = false;
   const link = $('zip-link');
@@ -638,6 +750,7 @@ $('pick-folder').addEventListener('change', (event) => {
 });
 $('save-all').addEventListener('click', saveAll);
 $('files').addEventListener('click', saveOne);
+$('files').addEventListener('click', copyChecksum);
 $('clear').addEventListener('click', clear);
 $('only-failed').addEventListener('change', (event) => {
   $('files').classList.toggle('only-failed', event.target.checked);

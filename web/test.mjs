@@ -5,8 +5,11 @@
 // names, broken demos, a zip inside) and a chosen zip give, for each demo, what
 // `unlzon PATH` gives from the folder that holds it; a batch of 50 dropped
 // demos, and every zip the page makes, read back by unzip -t and Python's
-// zipfile; the texts' contrast in both colour schemes; and nothing goes to a
-// network meanwhile.
+// zipfile, with its unlzon-images.sha1 checked by sha1sum -c; each image's
+// checksums against Python's zlib and hashlib, and what the page reads of
+// the headers and banners that demo_tool nds-image writes (titles, codes,
+// checksums, the icon's pixels); the texts' contrast in both colour schemes;
+// and nothing goes to a network meanwhile.
 //
 //   node web/test.mjs --page build-web/unlzon.html --native build \
 //       [--chromium /usr/bin/chromium] [--screenshot web/screenshot.png]
@@ -119,7 +122,30 @@ print(json.dumps({'bad': bad, 'entries': [[i.filename, hashlib.sha256(z.read(i))
   path], { encoding: 'utf8' });
   const { bad, entries } = JSON.parse(listed.stdout || '{"bad": "no output", "entries": []}');
   expect(bad, null, `${what}: Python's testzip`);
-  return entries;
+  // Every image's SHA-1 in the list, which holds each image once.
+  const unzipped = mkdtempSync(join(work, 'unzipped-'));
+  execFileSync('unzip', ['-q', path, '-d', unzipped]);
+  const check = spawnSync('sha1sum', ['-c', '--strict', 'unlzon-images.sha1'], { cwd: unzipped, encoding: 'utf8' });
+  expect([check.status, check.stderr], [0, ''], `${what}: sha1sum -c unlzon-images.sha1`);
+  const images = entries.filter(([name]) => name !== 'unlzon-images.sha1');
+  expect(check.stdout.split('\n').filter((line) => line.endsWith(': OK')).length, images.length,
+    `${what}: images in unlzon-images.sha1`);
+  expect(entries.at(-1)?.[0], 'unlzon-images.sha1', `${what}: the list of sums, last`);
+  return images;
+}
+// Each file's [CRC-32, MD5, SHA-1] as Python's zlib and hashlib give them.
+function pythonSums(buffers) {
+  const paths = buffers.map((bytes) => {
+    const path = join(work, `sums-${made++}`);
+    writeFileSync(path, bytes);
+    return path;
+  });
+  return JSON.parse(execFileSync('python3', ['-c', `import hashlib, json, sys, zlib
+sums = []
+for path in sys.argv[1:]:
+    data = open(path, 'rb').read()
+    sums.append([format(zlib.crc32(data), '08x'), hashlib.md5(data).hexdigest(), hashlib.sha1(data).hexdigest()])
+print(json.dumps(sums))`, ...paths], { encoding: 'utf8' }));
 }
 
 // What the page shows for each demo, in the list's order.
@@ -157,15 +183,52 @@ const expected = new Map(cases.map(([name, bytes, limitKiB]) => {
   return [name, nativeRun(native, name, limitKiB)];
 }));
 
+// Images with a header and a banner, as demo_tool nds-image writes them, and
+// what the page must say of each: [path in the folder below, size,
+// nds-image's options, data-code, data-title, the header's checksum, the
+// banner]. The browser's language is English.
+const COLOURS = [[0x7fff, [0, 0, 0, 0]], [0x001f, [255, 0, 0, 255]], [0x03e0, [0, 255, 0, 255]],
+  [0x7c00, [0, 0, 255, 255]], [0x0010, [132, 0, 0, 255]], [0x294a, [82, 82, 82, 255]]];
+const iconFile = join(work, 'icon');
+const icon = Uint8Array.from({ length: 1024 }, (_, i) => ((i * 7) ^ (i >> 5) ^ (i >> 8)) % COLOURS.length);
+writeFileSync(iconFile, icon);
+const titles = (...list) => list.flatMap((title) => ['--banner-title', title]);
+const identified = [
+  ['demos/good.bin', 40000, ['--title', 'HELLO WORLD', '--code', 'ABCJ', '--maker', '01', '--icon', iconFile,
+    '--palette', COLOURS.map(([colour]) => colour.toString(16)).join(','), ...titles('en=Hello\nWorld\nMaker', 'fr=Bonjour', 'ja=こんにちは')],
+  'ABCJ', 'Hello — World — Maker', 'holds', 'version 1, checksum holds'],
+  ['demos/sub/good.bin', 30000, ['--title', 'ONLY JA', '--code', 'JPNJ', '--banner-version', '3', ...titles('ja=日本', 'ko=한국어')],
+    'JPNJ', 'ONLY JA', 'holds', 'version 3, checksum holds'],
+  ['demos/A.bin', 30000, ['--title', 'SPOILT', '--code', 'BADE', '--bad-header-checksum', '--bad-banner-checksum',
+    ...titles('en=Spoilt')], 'BADE', 'Spoilt', 'does not hold', 'version 1, checksum does not hold'],
+  ['demos/sub/no banner.bin', 30000, ['--title', 'NO BANNER', '--code', 'NOBE', '--no-banner'],
+    'NOBE', 'NO BANNER', 'holds', 'no banner'],
+  ['demos/sub/cut banner.bin', 0x1800, ['--title', 'CUT', '--code', 'CUTE', ...titles('en=Cut')],
+    'CUTE', 'CUT', 'holds', 'no banner'],
+];
+const ndsDemo = ([, size, flags], seed) => {
+  const path = join(work, `image-${made++}`);
+  demoTool('nds-image', String(size), String(seed), path, ...flags);
+  return pack(readFileSync(path));
+};
+
 // A folder as users have it: a subfolder, names in other cases and with
 // characters Windows refuses, broken demos, files that are no demo, the
-// same name in two cases and in two folders, and a zip inside.
-const demo = (seed, size = 20000 + seed * 1000) => pack(image(size, seed));
+// same name in two cases and in two folders, and a zip inside; its images
+// those above, others with a title and code of their own, and random bytes.
+const PALETTE = COLOURS.map(([colour]) => colour.toString(16)).join(',');
+function demo(seed, size = 20000 + seed * 1000) {
+  const iconOf = join(work, `icon-${seed}`);
+  writeFileSync(iconOf, Uint8Array.from({ length: 1024 }, (_, i) => (((i >> 5) - 16) ** 2 + ((i & 31) - 16) ** 2 < 14 * 14
+    ? 1 + ((seed + (i >> 7)) % (COLOURS.length - 1)) : 0)));
+  return ndsDemo([null, size, ['--title', `DEMO ${seed}`, '--code', `D${seed}`, '--icon', iconOf, '--palette', PALETTE,
+    ...titles(`en=Demo ${seed}\nThe test's own`)]], seed);
+}
 const inner = { 'one.bin': demo(21), 'two/Three.BIN': demo(22), 'two/notes.txt': Buffer.from('no demo') };
 const folder = {
   'demos/good.bin': demo(1),
   'demos/A.bin': demo(2),
-  'demos/a.bin': demo(3),
+  'demos/a.bin': pack(image(23000, 3)),
   'demos/sub/good.bin': demo(4),
   'demos/sub/Deeper/UPPER.BIN': demo(5),
   'demos/what? <x>|y.bin': demo(6),
@@ -174,6 +237,7 @@ const folder = {
   'demos/broken.bin': flipped,
   'demos/sub/cut short.bin': container(out, stream.subarray(0, stream.length >> 1)),
   'demos/readme.txt': Buffer.from('no demo'),
+  ...Object.fromEntries(identified.map((row, i) => [row[0], ndsDemo(row, 40 + i)])),
 };
 const dropped = join(work, 'dropped');
 writeTree(dropped, { ...folder, 'demos/pack.zip': zipOf(inner) });
@@ -191,6 +255,7 @@ const folderZip = new Map([
   ['demos/pack/two/Three.BIN.nds', 'demos/pack/two/Three.BIN'],
   ['demos/sub/Deeper/UPPER.BIN.nds', 'demos/sub/Deeper/UPPER.BIN'], ['demos/sub/good.bin.nds', 'demos/sub/good.bin'],
   ['demos/sub/naïve résumé (1).bin.nds', 'demos/sub/naïve résumé (1).bin'],
+  ['demos/sub/no banner.bin.nds', 'demos/sub/no banner.bin'], ['demos/sub/cut banner.bin.nds', 'demos/sub/cut banner.bin'],
   ['demos/what_ _x__y.bin.nds', 'demos/what? <x>|y.bin'],
 ]);
 // A zip whose entries stand in one top folder, chosen with the file chooser,
@@ -211,7 +276,10 @@ const zippedWant = new Map([...Object.keys(zipped), ...Object.keys(hostilePaths)
 async function saveAll(page, nextDownload) {
   await page.waitForSelector('#save-all:not([disabled])');
   await page.click('#save-all');
-  const zip = await nextDownload();
+  // A zip that could not be made says so at once.
+  const zip = await Promise.race([nextDownload(), page.waitForFunction(() => /could not be made/
+    .test(document.getElementById('progress-text').textContent), { timeout: 0 })
+    .then(async () => { throw new Error(await page.$eval('#progress-text', (p) => p.textContent)); })]);
   expect(zip.name, 'unlzon-images.zip', 'name of the zip');
   return zip.path;
 }
@@ -248,6 +316,44 @@ const lowestContrast = (page) => page.evaluate(() => {
   return lowest;
 });
 
+// Each unpacked image's checksums against Python's, and for the images of
+// `identified` the attributes, what the page says of their checksums, and
+// the icon's pixels as the page drew them.
+async function checkIdentities(page, want, what) {
+  const shown = await page.$$eval('#files .file.unpacked', (items) => Promise.all(items.map(async (item) => {
+    const term = (label) => [...item.querySelectorAll('.identity dt')].find((dt) => dt.textContent === label)
+      ?.nextElementSibling.textContent ?? null;
+    const img = item.querySelector('img.icon');
+    let pixels = null;
+    if (img) {
+      await img.decode();
+      const canvas = document.createElement('canvas');
+      canvas.width = 32;
+      canvas.height = 32;
+      const context = canvas.getContext('2d');
+      context.drawImage(img, 0, 0);
+      pixels = [...context.getImageData(0, 0, 32, 32).data];
+    }
+    const { name, crc32, md5, sha1, code, title } = item.dataset;
+    return { name, sums: [crc32, md5, sha1], code, title, header: term('Header checksum'), banner: term('Banner'), pixels,
+      copies: [...item.querySelectorAll('button.copy')].map((b) => b.dataset.copy) };
+  })));
+  const sums = pythonSums(shown.map(({ name }) => want.get(name).image));
+  for (const [i, result] of shown.entries()) {
+    expect(result.sums, sums[i], `${what}: ${result.name}: CRC-32, MD5, SHA-1`);
+    expect(result.copies, sums[i], `${what}: ${result.name}: what Copy copies`);
+    const row = identified.find(([path]) => path === result.name);
+    if (row) {
+      const [, , , code, title, header, banner] = row;
+      expect([result.code, result.title, result.header, result.banner], [code, title, header, banner],
+        `${what}: ${result.name}: code, title, header and banner`);
+    }
+  }
+  const full = shown.find(({ name }) => name === identified[0][0]);
+  const rgba = [...icon].flatMap((index) => COLOURS[index][1]);
+  expect(full?.pixels, rgba, `${what}: ${identified[0][0]}: the icon's pixels`);
+}
+
 const { browser, page, requests, nextDownload } = await openPage(options.page,
   { chromium: options.chromium, work, width: 720, height: 880 });
 try {
@@ -281,6 +387,11 @@ try {
   const visible = await page.$$eval('#files .file', (items) => items.filter((i) => i.checkVisibility()).map((i) => i.dataset.name));
   expect(visible, cases.filter(([name]) => !expected.get(name).image).map(([name]) => name), 'only the failed files');
   await page.click('#only-failed');
+  // With every result's details open: the checksums fit 320 px too.
+  await page.$$eval('#files details', (all) => all.forEach((d) => { d.open = true; }));
+  await page.setViewport({ width: 320, height: 640 });
+  expect(await page.evaluate(() => document.documentElement.scrollWidth), 320, 'the page\'s width at 320 px, details open');
+  await page.setViewport({ width: 720, height: 880 });
   for (const scheme of ['light', 'dark']) {
     await page.emulateMediaFeatures([{ name: 'prefers-color-scheme', value: scheme }]);
     const lowest = await lowestContrast(page);
@@ -289,6 +400,7 @@ try {
     }
   }
   await page.emulateMediaFeatures([]);
+  await page.$$eval('#files details', (all) => all.forEach((d) => { d.open = false; }));
 
   // The folder, dropped as Finder or Explorer drops it. On a page opened
   // from disk Chromium lists a dropped folder through its handle, which
@@ -304,7 +416,7 @@ try {
     + `${paths.filter((p) => !folderWant.get(p).image).length} failed.`;
   expect(await page.$eval('#progress-text', (p) => p.textContent), counted(safeDemos), 'the dropped folder: the counts');
   if (options.screenshot) {
-    await page.click('#files .file.unpacked summary');
+    await page.click('#files .file[data-name="demos/good.bin"] summary');
     await page.screenshot({ path: options.screenshot, fullPage: true });
   }
 
@@ -315,6 +427,7 @@ try {
   shown = await shownResults(page);
   expect(shown.map((s) => s.name).sort(), [...folderDemos].sort(), 'the chosen folder: its demos');
   await compare(page, shown, folderWant, 'the chosen folder');
+  await checkIdentities(page, folderWant, 'the chosen folder');
   const entries = readZip(await saveAll(page, nextDownload), 'the chosen folder\'s zip');
   expect(entries.map(([name]) => name).sort(), [...folderZip.keys()].sort(), 'the chosen folder\'s zip: names');
   for (const [name, hash] of entries) {

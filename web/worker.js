@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The program's worker: runs unlzon on one demo at a time, as a shell runs
 // `unlzon demos/sub/x.bin` from the folder that holds demos, and answers
-// with its lines and status, and its image to the zip worker. One instance
+// with its lines and status, its image's checksums and identity (taken from
+// the bytes as the program writes them), and its image to the zip worker.
+// One instance
 // of the program serves file
 // after file; the page replaces the whole worker after a large demo, so that
 // the memory it grew to goes back. The program's module (createUnlzon) is
-// put before this script by web/build.mjs.
+// put before this script by web/build.mjs, and so are hash-wasm,
+// web/checksums.cjs and web/identity.cjs.
 'use strict';
 
 // The call stack leaks a few bytes of arguments per callMain: a fresh
@@ -35,12 +38,35 @@ async function instance() {
     noExitRuntime: true,
     print: (text) => state.lines.push(['out', text]),
     printErr: (text) => state.lines.push(['err', text]),
+    onWrite: (chunk) => state.seen?.(chunk),
   });
   state.program.FS.chdir('/work');
   return state;
 }
 // Made ahead, while the page reads its first files.
 let current = instance();
+
+// What sees one image as it is written: its hashers and its identity
+// reader. Made a run ahead, so that no run waits on hash-wasm.
+// Hashers that could not be made leave the image without checksums, never
+// the run without its image.
+function watcher() {
+  return unlzonChecksums.createChecksums().catch(() => null).then((checksums) => {
+    const identity = unlzonIdentity.createIdentityReader();
+    const seen = { written: 0, cut: false, checksums, identity };
+    seen.write = (chunk) => {
+      if (chunk === null) {
+        seen.cut = true;
+        return;
+      }
+      checksums?.update(chunk);
+      identity.push(chunk);
+      seen.written += chunk.length;
+    };
+    return seen;
+  });
+}
+let nextWatcher = watcher();
 
 // Makes every folder of `path` below the working folder.
 function makeFolders(fs, path) {
@@ -91,11 +117,15 @@ async function run({ id, path, file, unreadable, large }) {
   let status = null;
   let image = null;
   let note = null;
+  let seen = null;
   try {
+    seen = await nextWatcher;
+    nextWatcher = watcher();
     state = await current;
     const { program } = state;
     const fs = program.FS;
     state.lines = lines;
+    state.seen = seen.write;
     makeFolders(fs, path);
     if (bytes) {
       fs.writeFile(path, bytes, { canOwn: true });
@@ -104,6 +134,7 @@ async function run({ id, path, file, unreadable, large }) {
     }
     bytes = null;
     status = program.callMain([path]);
+    state.seen = null;
     image = program.fileBlob(path + '.nds');
     for (const name of fs.readdir('.')) {
       if (name !== '.' && name !== '..') {
@@ -129,6 +160,13 @@ async function run({ id, path, file, unreadable, large }) {
     image = null;
     state = null;
   }
+  // Checksums only of an image seen whole and once, as it stands.
+  let checksums = null;
+  let identity = null;
+  if (image && seen && !seen.cut && seen.written === image.size) {
+    checksums = seen.checksums?.digest() ?? null;
+    identity = seen.identity.read(self.navigator.languages);
+  }
   if (state === null || state.runs >= RUNS_PER_INSTANCE) {
     current = instance();
   }
@@ -139,5 +177,6 @@ async function run({ id, path, file, unreadable, large }) {
   // The program's memory, which only grows, for the page to judge whether to
   // start this worker anew.
   const memory = state ? state.program.HEAP8.length : 0;
-  self.postMessage({ id, lines, status: status & 255, size: image ? image.size : null, note, memory });
+  self.postMessage({ id, lines, status: status & 255, size: image ? image.size : null, note, memory,
+                     checksums, identity });
 }

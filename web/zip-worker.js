@@ -5,8 +5,8 @@
 // the zip of "Save all". The page ends it on Clear, and with it every image
 // at once (a Blob the page held would stay until its garbage is collected).
 // zip.js, through its public interface (it writes ZIP64 where sizes, offsets
-// or the number of entries need it), is put before this script by
-// web/build.mjs.
+// or the number of entries need it), and web/checksums.cjs (for its list of
+// sums) are put before this script by web/build.mjs.
 'use strict';
 
 // No workers of zip.js's own: this is one, and the page's policy lets it
@@ -66,14 +66,24 @@ async function open({ id, file }) {
   }
 }
 
-// One zip of the kept images `entries` ([[id, name]], names already safe and
-// unique), each stored as it is: the demos were the compressed form.
-async function make({ entries }) {
+// One zip of the kept images `entries` ([[id, name, crc32]], names already
+// safe and unique; crc32 as hex, or null where it was not taken), each stored
+// as it is (the demos were the compressed form), and unlzon-images.sha1 with
+// the SHA-1 sums `sums` ([{path, sha1}]) where there are any.
+async function make({ entries, sums }) {
   try {
     const writer = new zip.ZipWriter(new zip.BlobWriter('application/zip'), { level: 0 });
-    for (const [index, [id, name]] of entries.entries()) {
-      await writer.add(name, new zip.BlobReader(images.get(id)), { level: 0 });
+    for (const [index, [id, name, crc32]] of entries.entries()) {
+      const blob = images.get(id);
+      // The CRC-32 taken as the image was written: zip.js then reads the
+      // image once, to copy it, and not to take its own.
+      const known = crc32 ? { passThrough: true, compressionMethod: 0, uncompressedSize: blob.size,
+        crc32: Number.parseInt(crc32, 16) } : {};
+      await writer.add(name, new zip.BlobReader(blob), { level: 0, ...known });
       self.postMessage({ type: 'zipping', done: index + 1, total: entries.length });
+    }
+    if (sums.length > 0) {
+      await writer.add('unlzon-images.sha1', new zip.TextReader(unlzonChecksums.sha1sumList(sums)), { level: 0 });
     }
     self.postMessage({ type: 'zipped', blob: await writer.close() });
   } catch (error) {

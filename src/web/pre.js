@@ -27,7 +27,8 @@ Module['preRun'] = [].concat(Module['preRun'] || [], function () {
   // size that grows (a zero tail, made of one shared zero piece) or goes to
   // nothing. Anything else is an I/O error, never a wrong byte.
   // Module.fileBlob(PATH) gives any file as one Blob, or null where there is
-  // none; Module.onWrite(BYTES), when given, sees the image's bytes in order.
+  // none; Module.onWrite(BYTES), when given, sees the image's bytes in order,
+  // and Module.onWrite(null) where the image is cut back to nothing.
   var PIECE = 4 << 20;
   var zeros = null;
   function append(node, bytes) {
@@ -81,6 +82,9 @@ Module['preRun'] = [].concat(Module['preRun'] || [], function () {
     if (attr.size === 0) {
       node.parts = null;
       node.usedBytes = 0;
+      if (Module['onWrite']) {
+        Module['onWrite'](null);
+      }
     } else if (attr.size > node.usedBytes) {
       appendZeros(node, attr.size - node.usedBytes);
     } else {
