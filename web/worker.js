@@ -3,12 +3,11 @@
 // `unlzon demos/sub/x.bin` from the folder that holds demos, and answers
 // with its lines and status, its image's checksums and identity (taken from
 // the bytes as the program writes them), and its image to the zip worker.
-// One instance
-// of the program serves file
-// after file; the page replaces the whole worker after a large demo, so that
-// the memory it grew to goes back. The program's module (createUnlzon) is
-// put before this script by web/build.mjs, and so are hash-wasm,
-// web/checksums.cjs and web/identity.cjs.
+// One instance of the program serves file after file; the page replaces the
+// whole worker after a large demo, so that the memory it grew to goes back.
+// The program's module (createUnlzon) is put before this script by
+// web/build.mjs, and so are hash-wasm, web/checksums.cjs and
+// web/identity.cjs.
 'use strict';
 
 // The call stack leaks a few bytes of arguments per callMain: a fresh
